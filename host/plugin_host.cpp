@@ -1,0 +1,272 @@
+// plugin-host: loads an exttool module the way a host application does,
+// fills a HostRecord with texts and callbacks of its own, and calls the
+// module's entry points. It is how the plug-in is tried out without the
+// real host.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
+#include "plugin/host_contract.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: plugin-host [COMMAND] [OPTIONS] MODULE\n"
+    "\n"
+    "Loads the plug-in MODULE (exttool.so or exttool.dll), installs it with OnInstall\n"
+    "and prints the plug-in kind and caption it reports. The settings file is the\n"
+    "module's path with the extension \"ini\" (exttool.ini beside the module).\n"
+    "\n"
+    "Commands:\n"
+    "  install            only install the module (the default)\n"
+    "  run                install, then call OnCall once: the text from --input goes\n"
+    "                     to the external tool, and what comes back through PutText\n"
+    "                     is written to --output (kind and caption go to standard\n"
+    "                     error, so standard output holds only the returned text)\n"
+    "  settings           install, then call OnSettings (the settings dialog)\n"
+    "\n"
+    "Options:\n"
+    "  --input FILE       text handed out through GetText (\"-\": standard input;\n"
+    "                     default: an empty text); at most 102400 bytes are used\n"
+    "  --output FILE      where the text received by PutText goes (\"-\": standard\n"
+    "                     output, the default)\n"
+    "  --text-n TEXT      HostRecord.TextN, the value of %N (also --text-u, --text-o,\n"
+    "                     --text-d, --text-p for %u, %o, %d, %p); at most 63 characters\n"
+    "  --context N        the context value GetContext hands out (default 0)\n"
+    "  --no-get-context   leave the GetContext slot null\n"
+    "  --no-get-text      leave the GetText slot null (a run then does nothing)\n"
+    "  --no-put-text      leave the PutText slot null\n"
+    "  --verbose          report every callback on standard error\n"
+    "  --help             show this text\n"
+    "\n"
+    "Exit codes: 0 done, 2 wrong usage or a module that cannot be loaded or lacks\n"
+    "an entry point.\n";
+
+#if defined(_WIN32) && !defined(_WIN64)
+#define HOST_CALL __stdcall
+#else
+#define HOST_CALL
+#endif
+
+typedef int32_t(HOST_CALL *OnInstallFunction)(InstallRecord *, HostRecord *);
+typedef void(HOST_CALL *OnCallFunction)();
+typedef int32_t(HOST_CALL *OnSettingsFunction)();
+
+struct Options {
+    const char *command = "install";
+    const char *module = nullptr;
+    const char *input = nullptr;
+    const char *output = "-";
+    int32_t context = 0;
+    bool getContext = true;
+    bool getText = true;
+    bool putText = true;
+    bool verbose = false;
+    const char *texts[5] = {"", "", "", "", ""}; // N, U, O, D, P
+};
+
+Options g_Options;
+// The host's side of the exchange: what GetText hands out.
+char g_Text[kTextCapacity + 1];
+size_t g_TextLength;
+FILE *g_Output;
+int g_PutTextCalls;
+
+void HOST_CALL HostGetContext(int32_t *context) {
+    if (g_Options.verbose) fprintf(stderr, "plugin-host: GetContext -> %ld\n", static_cast<long>(g_Options.context));
+    *context = g_Options.context;
+}
+
+void HOST_CALL HostGetText(int32_t context, char *buffer, int32_t capacity) {
+    if (g_Options.verbose)
+        fprintf(stderr, "plugin-host: GetText(context %ld, capacity %ld) -> %zu bytes\n", static_cast<long>(context),
+                static_cast<long>(capacity), g_TextLength);
+    size_t length = g_TextLength;
+    if (capacity < 0) return;
+    if (length > static_cast<size_t>(capacity)) length = static_cast<size_t>(capacity);
+    memcpy(buffer, g_Text, length);
+    if (length < static_cast<size_t>(capacity)) buffer[length] = '\0';
+}
+
+void HOST_CALL HostPutText(int32_t context, const char *text) {
+    const size_t length = strlen(text);
+    if (g_Options.verbose)
+        fprintf(stderr, "plugin-host: PutText(context %ld) <- %zu bytes\n", static_cast<long>(context), length);
+    ++g_PutTextCalls;
+    fwrite(text, 1, length, g_Output);
+    fflush(g_Output);
+}
+
+int Fail(const char *format, const char *detail) {
+    fprintf(stderr, "plugin-host: ");
+    fprintf(stderr, format, detail);
+    fprintf(stderr, "\n");
+    return 2;
+}
+
+bool IsCommand(const char *word) {
+    return strcmp(word, "install") == 0 || strcmp(word, "run") == 0 || strcmp(word, "settings") == 0;
+}
+
+// Returns 0 when the options are complete, 1 after --help, 2 on a mistake.
+int ParseOptions(int argc, char **argv) {
+    static const char *const textOptions[5] = {"--text-n", "--text-u", "--text-o", "--text-d", "--text-p"};
+    for (int i = 1; i < argc; ++i) {
+        const char *arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        bool matched = false;
+        for (int t = 0; t < 5; ++t) {
+            if (strcmp(arg, textOptions[t]) != 0) continue;
+            if (!hasValue) return Fail("%s needs a text", arg);
+            g_Options.texts[t] = argv[++i];
+            if (strlen(g_Options.texts[t]) > static_cast<size_t>(kHostTextChars))
+                return Fail("%s: a host text holds at most 63 characters", arg);
+            matched = true;
+        }
+        if (matched) continue;
+        if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) {
+            fputs(kUsage, stdout);
+            return 1;
+        } else if (strcmp(arg, "--input") == 0 && hasValue) {
+            g_Options.input = argv[++i];
+        } else if (strcmp(arg, "--output") == 0 && hasValue) {
+            g_Options.output = argv[++i];
+        } else if (strcmp(arg, "--context") == 0 && hasValue) {
+            char *end = nullptr;
+            const long value = strtol(argv[++i], &end, 10);
+            if (*end != '\0' || value < INT32_MIN || value > INT32_MAX) return Fail("--context: not a 32-bit number: %s", argv[i]);
+            g_Options.context = static_cast<int32_t>(value);
+        } else if (strcmp(arg, "--no-get-context") == 0) {
+            g_Options.getContext = false;
+        } else if (strcmp(arg, "--no-get-text") == 0) {
+            g_Options.getText = false;
+        } else if (strcmp(arg, "--no-put-text") == 0) {
+            g_Options.putText = false;
+        } else if (strcmp(arg, "--verbose") == 0) {
+            g_Options.verbose = true;
+        } else if (arg[0] == '-' && arg[1] == '-') {
+            return Fail("unknown option or missing value: %s (see --help)", arg);
+        } else if (IsCommand(arg) && !g_Options.module) {
+            g_Options.command = arg;
+        } else if (!g_Options.module) {
+            g_Options.module = arg;
+        } else {
+            return Fail("one module only: %s (see --help)", arg);
+        }
+    }
+    if (!g_Options.module) return Fail("%s", "no module named (see --help)");
+    return 0;
+}
+
+bool ReadInput(const char *name) {
+    g_TextLength = 0;
+    if (!name) return true;
+    FILE *file = strcmp(name, "-") == 0 ? stdin : fopen(name, "rb");
+    if (!file) {
+        fprintf(stderr, "plugin-host: cannot read %s: %s\n", name, strerror(errno));
+        return false;
+    }
+    g_TextLength = fread(g_Text, 1, kTextCapacity, file);
+    if (g_TextLength == static_cast<size_t>(kTextCapacity) && fgetc(file) != EOF)
+        fprintf(stderr, "plugin-host: %s holds more than %d bytes; the rest is not handed out\n", name, kTextCapacity);
+    if (file != stdin) fclose(file);
+    return true;
+}
+
+struct Module {
+    OnInstallFunction onInstall;
+    OnCallFunction onCall;
+    OnSettingsFunction onSettings;
+};
+
+#if defined(_WIN32)
+bool LoadModule(const char *path, Module &module) {
+    HMODULE handle = LoadLibraryA(path);
+    if (!handle) {
+        char buffer[64];
+        snprintf(buffer, sizeof buffer, "error %lu", GetLastError());
+        fprintf(stderr, "plugin-host: cannot load %s: %s\n", path, buffer);
+        return false;
+    }
+    module.onInstall = reinterpret_cast<OnInstallFunction>(GetProcAddress(handle, "OnInstall"));
+    module.onCall = reinterpret_cast<OnCallFunction>(GetProcAddress(handle, "OnCall"));
+    module.onSettings = reinterpret_cast<OnSettingsFunction>(GetProcAddress(handle, "OnSettings"));
+    return true;
+}
+#else
+bool LoadModule(const char *path, Module &module) {
+    // dlopen searches the library path for a bare name; a module is named by path.
+    char local[4096];
+    if (!strchr(path, '/') && snprintf(local, sizeof local, "./%s", path) < static_cast<int>(sizeof local)) path = local;
+    void *handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    if (!handle) {
+        fprintf(stderr, "plugin-host: cannot load %s\n", dlerror());
+        return false;
+    }
+    module.onInstall = reinterpret_cast<OnInstallFunction>(dlsym(handle, "OnInstall"));
+    module.onCall = reinterpret_cast<OnCallFunction>(dlsym(handle, "OnCall"));
+    module.onSettings = reinterpret_cast<OnSettingsFunction>(dlsym(handle, "OnSettings"));
+    return true;
+}
+#endif
+
+void FillHostRecord(HostRecord &record) {
+    memset(&record, 0, sizeof record);
+    char *const fields[5] = {record.TextN, record.TextU, record.TextO, record.TextD, record.TextP};
+    for (int t = 0; t < 5; ++t) snprintf(fields[t], 64, "%s", g_Options.texts[t]);
+    record.GetContext = g_Options.getContext ? HostGetContext : nullptr;
+    record.GetText = g_Options.getText ? HostGetText : nullptr;
+    record.PutText = g_Options.putText ? HostPutText : nullptr;
+#if defined(_WIN32)
+    record.OwnerWindow = GetConsoleWindow();
+#endif
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    const int parsed = ParseOptions(argc, argv);
+    if (parsed != 0) return parsed == 1 ? 0 : 2;
+
+    Module module{};
+    if (!LoadModule(g_Options.module, module)) return 2;
+    const char *const names[3] = {"OnInstall", "OnCall", "OnSettings"};
+    const bool present[3] = {module.onInstall != nullptr, module.onCall != nullptr, module.onSettings != nullptr};
+    for (int i = 0; i < 3; ++i)
+        if (!present[i]) return Fail("the module lacks the entry point %s", names[i]);
+
+    static HostRecord record;
+    FillHostRecord(record);
+    InstallRecord install;
+    memset(&install, 0, sizeof install);
+    module.onInstall(&install, &record);
+    // With "run", standard output carries only the returned text.
+    const bool run = strcmp(g_Options.command, "run") == 0;
+    fprintf(run ? stderr : stdout, "plugin kind: %ld\ncaption: %.30s\n", static_cast<long>(install.PluginKind),
+            install.Caption);
+    fflush(stdout);
+
+    if (run) {
+        if (!ReadInput(g_Options.input)) return 2;
+        g_Output = strcmp(g_Options.output, "-") == 0 ? stdout : fopen(g_Options.output, "wb");
+        if (!g_Output) {
+            fprintf(stderr, "plugin-host: cannot write %s: %s\n", g_Options.output, strerror(errno));
+            return 2;
+        }
+        module.onCall();
+        if (g_Output != stdout) fclose(g_Output);
+        if (g_PutTextCalls == 0) fprintf(stderr, "plugin-host: no text came back (PutText was not called)\n");
+    } else if (strcmp(g_Options.command, "settings") == 0) {
+        const int32_t result = module.onSettings();
+        printf("settings dialog closed with %ld (%s)\n", static_cast<long>(result),
+               result == 1 ? "OK" : result == 2 ? "Cancel" : "not shown");
+    }
+    return 0;
+}

@@ -1,0 +1,135 @@
+// The operating-system seam of exttool.
+//
+// Everything the plug-in needs from the system goes through the functions
+// declared here, and nothing else in the module includes a system header.
+// platform/win32/ implements them with the real kernel32 and user32 calls
+// (named in each contract below); platform/posix/ implements them with our
+// own stand-ins that keep the same contract.
+//
+// Texts are 8-bit, zero-terminated. Sizes are buffer sizes in bytes, the
+// terminator included. No function allocates memory that the caller frees.
+#pragma once
+
+#include <cstdint>
+
+namespace platform {
+
+// What identifies the module's own file: the instance handle on Windows, an
+// address inside the shared object on POSIX.
+using ModuleHandle = void *;
+// A window handle on Windows; unused (null) on POSIX.
+using WindowHandle = void *;
+// An open file; kInvalidFile when an open failed.
+using FileHandle = intptr_t;
+constexpr FileHandle kInvalidFile = -1;
+// A started process that has not been waited for yet; 0 when none.
+using ProcessHandle = intptr_t;
+
+// Longest path the platform hands out (MAX_PATH less the terminator).
+constexpr int kMaxPath = 259;
+
+// ---- Module -------------------------------------------------------------
+
+// The module instance of this module, for builds without DllMain. On Windows
+// DllMain receives it from the loader and this is never called.
+ModuleHandle CurrentModule();
+
+// GetModuleFileNameA: the full path of the module's file into `buffer`.
+// Returns the length, or 0 on failure (buffer then empty). A path that does
+// not fit is a failure rather than a silently cut path.
+uint32_t ModuleFileName(ModuleHandle module, char *buffer, uint32_t size);
+
+// ---- Profile (INI) service ---------------------------------------------
+
+// GetPrivateProfileStringA: the value of `key` in `section` of the INI file
+// at `path`, or `defaultValue` when file, section or key is missing.
+// Section and key names match without regard to case; a key present with an
+// empty value gives an empty text; quotation marks (single or double)
+// enclosing the whole value are dropped; at most size - 1 characters are
+// kept. Returns the number of characters stored.
+uint32_t ProfileReadString(const char *section, const char *key, const char *defaultValue,
+                           char *buffer, uint32_t size, const char *path);
+
+// WritePrivateProfileStringA: sets `key` in `section` to `value`, replacing
+// the value where the key stands, appending a missing key at the end of its
+// section and a missing section at the end of the file, creating a missing
+// file. Every other line is kept. Returns false on failure.
+bool ProfileWriteString(const char *section, const char *key, const char *value, const char *path);
+
+// ---- Files and the exchange file --------------------------------------
+
+// GetTempPathA: the system temporary directory, ending in a separator.
+// Returns its length, 0 on failure.
+uint32_t TempDirectory(char *buffer, uint32_t size);
+
+// GetTempFileNameA(directory, "se"-style prefix, 0, path): creates a new,
+// empty file with a unique name in `directory` and stores its full path
+// (at most kMaxPath characters) in `path`, a buffer of kMaxPath + 1 bytes.
+// Returns false when no file could be made.
+bool CreateUniqueFile(const char *directory, const char *prefix, char *path);
+
+// CreateFileA, read and write access, no sharing, normal attributes.
+// CreateAlways truncates an existing file; OpenExisting fails without one.
+FileHandle FileCreateAlways(const char *path);
+FileHandle FileOpenExisting(const char *path);
+// One WriteFile / ReadFile call. Return false on failure; `done` receives the
+// number of bytes moved.
+bool FileWrite(FileHandle file, const void *data, uint32_t count, uint32_t *done);
+bool FileRead(FileHandle file, void *data, uint32_t count, uint32_t *done);
+// CloseHandle.
+void FileClose(FileHandle file);
+// DeleteFileA. Returns false on failure.
+bool FileDelete(const char *path);
+
+// ---- Processes -----------------------------------------------------------
+
+// CreateProcessA with `commandLine` as the whole command line (its first item
+// names the program), no inheritance of the host's handles, normal priority,
+// the host's environment and current directory. Returns 0 when the program
+// could not be started (LastError tells why).
+ProcessHandle ProcessStart(const char *commandLine);
+// WaitForSingleObject without a time limit, then every handle of the process
+// closed. The exit code is not looked at.
+void ProcessWaitAndRelease(ProcessHandle process);
+
+// ---- Errors and messages ------------------------------------------------
+
+// GetLastError: the code of the last failed platform call on this thread.
+uint32_t LastError();
+// FormatMessageA (system text, inserts ignored, user's default language):
+// the system's message text for `code`, cut to size - 1 characters. Leaves
+// `buffer` empty when there is no text.
+void SystemMessage(uint32_t code, char *buffer, uint32_t size);
+// MessageBoxA with MB_OK | MB_ICONERROR, owned by `owner` (may be null).
+// Returns when the user has closed it.
+void ShowErrorBox(WindowHandle owner, const char *text, const char *title);
+
+// ---- Settings dialog -----------------------------------------------------
+
+// Dialog item identifiers of dialog template 101.
+constexpr int kSettingsDialogTemplate = 101;
+constexpr int kItemReadOnly = 1000;
+constexpr int kItemDeleteTemp = 1001;
+constexpr int kItemWorkingDirectory = 1006;
+constexpr int kItemCommandLine = 1007;
+constexpr int kItemMenuItem = 1008;
+constexpr int kCommandOk = 1;
+constexpr int kCommandCancel = 2;
+
+using DialogHandle = void *;
+
+// DialogBoxParamA(module, template 101, owner, procedure, 0): shows the
+// settings dialog modally and returns its end code (1 OK, 2 Cancel), or the
+// platform's failure value. The dialog calls SettingsDialogInit and
+// SettingsDialogCommand (settings/settings_dialog.h) for its logic.
+intptr_t ShowSettingsDialog(ModuleHandle module, WindowHandle owner);
+// SetDlgItemTextA / GetDlgItemTextA (cut to size - 1 characters).
+void DialogSetText(DialogHandle dialog, int item, const char *text);
+void DialogGetText(DialogHandle dialog, int item, char *buffer, uint32_t size);
+// BM_SETCHECK / BM_GETCHECK: 1 checked, 0 not.
+void DialogSetCheck(DialogHandle dialog, int item, bool checked);
+bool DialogGetCheck(DialogHandle dialog, int item);
+// EndDialog.
+void DialogEnd(DialogHandle dialog, intptr_t result);
+
+} // namespace platform

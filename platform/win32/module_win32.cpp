@@ -1,0 +1,32 @@
+// The module's own file and the private-profile service on Windows.
+#include <windows.h>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+// DllMain hands the instance to the plug-in; this serves builds linked into
+// an executable, where the instance is the executable's.
+ModuleHandle CurrentModule() { return GetModuleHandleA(nullptr); }
+
+uint32_t ModuleFileName(ModuleHandle module, char *buffer, uint32_t size) {
+    if (size == 0) return 0;
+    const DWORD length = GetModuleFileNameA(static_cast<HMODULE>(module), buffer, size);
+    // A full buffer means the path was cut (and maybe not terminated).
+    if (length == 0 || length >= size) {
+        buffer[0] = '\0';
+        return 0;
+    }
+    return length;
+}
+
+uint32_t ProfileReadString(const char *section, const char *key, const char *defaultValue, char *buffer,
+                           uint32_t size, const char *path) {
+    return GetPrivateProfileStringA(section, key, defaultValue, buffer, size, path);
+}
+
+bool ProfileWriteString(const char *section, const char *key, const char *value, const char *path) {
+    return WritePrivateProfileStringA(section, key, value, path) != 0;
+}
+
+} // namespace platform

@@ -1,0 +1,4 @@
+#include "plugin/plugin_state.h"
+
+// Static storage: zero at load, no allocation.
+PluginState g_State;

@@ -1,0 +1,20 @@
+// What the settings dialog does to ToolSettings and the settings file,
+// apart from how the platform draws it: the real dialog on Windows and the
+// terminal form on POSIX both call these two functions.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+// Shows the dialog over the host's window; returns its end code.
+intptr_t OpenSettingsDialog();
+
+// Initialisation: reloads the settings from the file (memory and path are
+// refreshed whatever closes the dialog later) and fills the controls.
+void SettingsDialogInit(platform::DialogHandle dialog);
+
+// A command whose whole first parameter is `command`. OK (1) reads the
+// controls into ToolSettings, saves them and ends the dialog with 1; Cancel
+// (2) ends it with 2. Returns 1 for those two and 0 for anything else.
+intptr_t SettingsDialogCommand(platform::DialogHandle dialog, uintptr_t command);

@@ -1,0 +1,102 @@
+#include "settings/settings_file.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr char kSettingsSection[] = "Settings";
+constexpr char kPathSection[] = "Path";
+constexpr char kDefaultMenuItem[] = "External program";
+// A switch keeps only its first two characters, so "100" reads as 10.
+constexpr uint32_t kSwitchChars = 2;
+
+// Without a settings path every key takes its default: an empty file name
+// would make the profile service look in the system's own directory.
+void ReadText(const char *section, const char *key, const char *defaultValue, char *buffer,
+              uint32_t size, const char *path) {
+    if (path[0] == '\0') {
+        strncpy(buffer, defaultValue, size - 1);
+        buffer[size - 1] = '\0';
+        return;
+    }
+    platform::ProfileReadString(section, key, defaultValue, buffer, size, path);
+}
+
+int32_t ReadSwitch(const char *key, const char *path) {
+    char text[kSwitchChars + 1];
+    ReadText(kSettingsSection, key, "0", text, sizeof text, path);
+    return SwitchValue(text);
+}
+
+bool IsQuotationMark(char c) { return c == '"' || c == '\''; }
+
+// The profile service drops quotation marks that enclose a whole value when
+// it reads it. A value that begins and ends with the same quotation mark is
+// therefore written inside one more pair of double quotation marks, so that
+// reading gives back exactly the text that was saved.
+void WriteText(const char *section, const char *key, const char *value, const char *path) {
+    const size_t length = strlen(value);
+    if (length < 2 || !IsQuotationMark(value[0]) || value[length - 1] != value[0]) {
+        platform::ProfileWriteString(section, key, value, path);
+        return;
+    }
+    char wrapped[kPathChars + 3];
+    if (length > kPathChars) return; // settings never hold more; nothing to cut silently
+    wrapped[0] = '"';
+    memcpy(wrapped + 1, value, length);
+    wrapped[length + 1] = '"';
+    wrapped[length + 2] = '\0';
+    platform::ProfileWriteString(section, key, wrapped, path);
+}
+
+} // namespace
+
+bool SettingsPathForModule(const char *modulePath, char *settingsPath) {
+    settingsPath[0] = '\0';
+    const size_t length = strlen(modulePath);
+    if (length == 0 || length > kModulePathChars) return false;
+    const char *dot = strrchr(modulePath, '.');
+    // Everything up to and including the last ".", or the whole path and a
+    // "." of our own when there is none.
+    const size_t keep = dot ? static_cast<size_t>(dot - modulePath) + 1 : length;
+    memcpy(settingsPath, modulePath, keep);
+    char *end = settingsPath + keep;
+    if (!dot) *end++ = '.';
+    memcpy(end, "ini", 4);
+    return true;
+}
+
+int32_t SwitchValue(const char *text) {
+    while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
+    bool negative = false;
+    if (*text == '+' || *text == '-') negative = *text++ == '-';
+    // Two characters at most reach here, so the value cannot overflow.
+    int32_t value = 0;
+    while (*text >= '0' && *text <= '9') value = value * 10 + (*text++ - '0');
+    return negative ? -value : value;
+}
+
+void ReadSettings(ToolSettings *settings, const char *path) {
+    settings->ReadOnly = ReadSwitch("ReadOnly", path);
+    settings->DeleteTemp = ReadSwitch("DeleteTemp", path);
+    ReadText(kPathSection, "WorkingDirectory", "", settings->WorkingDirectory, sizeof settings->WorkingDirectory, path);
+    ReadText(kPathSection, "CommandLine", "", settings->CommandLine, sizeof settings->CommandLine, path);
+    ReadText(kSettingsSection, "MenuItem", kDefaultMenuItem, settings->MenuItem, sizeof settings->MenuItem, path);
+}
+
+void LoadSettings(platform::ModuleHandle moduleInstance, ToolSettings *settings, char *settingsFilePath) {
+    char modulePath[kModulePathChars + 1];
+    if (platform::ModuleFileName(moduleInstance, modulePath, sizeof modulePath) == 0) modulePath[0] = '\0';
+    SettingsPathForModule(modulePath, settingsFilePath);
+    ReadSettings(settings, settingsFilePath);
+}
+
+void SaveSettings(const ToolSettings *settings, const char *path) {
+    // An empty path would name a file in the system's own directory.
+    if (path[0] == '\0') return;
+    platform::ProfileWriteString(kSettingsSection, "ReadOnly", settings->ReadOnly ? "1" : "0", path);
+    platform::ProfileWriteString(kSettingsSection, "DeleteTemp", settings->DeleteTemp ? "1" : "0", path);
+    WriteText(kPathSection, "WorkingDirectory", settings->WorkingDirectory, path);
+    WriteText(kPathSection, "CommandLine", settings->CommandLine, path);
+    WriteText(kSettingsSection, "MenuItem", settings->MenuItem, path);
+}

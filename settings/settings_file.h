@@ -1,0 +1,54 @@
+// The settings file: exttool.ini beside the module.
+//
+//   [Settings]               [Path]
+//   ReadOnly=0|1             WorkingDirectory=<directory of the exchange file>
+//   DeleteTemp=0|1           CommandLine=<command-line template>
+//   MenuItem=<caption>
+//
+// Reading goes through the platform's profile service, so a missing file,
+// section or key gives its default and a long value is cut to its capacity.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+// Capacities in characters; every buffer has one more byte for the terminator.
+constexpr int kPathChars = 259;         // WorkingDirectory and CommandLine
+constexpr int kMenuItemChars = 30;      // the host's Caption has room for 31 bytes
+constexpr int kModulePathChars = 260;
+// A module path whose extension becomes "ini" grows by at most 3 characters;
+// one without any "." grows by 4 (".ini" appended).
+constexpr int kSettingsPathChars = kModulePathChars + 4;
+
+struct ToolSettings {
+    int32_t ReadOnly;   // 0 off, anything else on: the result is not read back
+    int32_t DeleteTemp; // 0 off, anything else on: the exchange file is deleted
+    char WorkingDirectory[kPathChars + 1]; // empty: the system temporary directory
+    char CommandLine[kPathChars + 1];
+    char MenuItem[kMenuItemChars + 1];
+};
+
+// The settings file's path for a module path: everything after the last "."
+// of the whole path becomes "ini"; a path without any "." gets ".ini"
+// appended, so the module file itself is never taken for the settings file.
+// `settingsPath` has room for kSettingsPathChars + 1 bytes. Returns false
+// (and an empty path) when the module path is empty or too long.
+bool SettingsPathForModule(const char *modulePath, char *settingsPath);
+
+// The integer value of a switch text as the profile service gives it:
+// leading white space, an optional sign, decimal digits up to the first
+// non-digit; no digits gives 0.
+int32_t SwitchValue(const char *text);
+
+// Computes the settings path of the module that `moduleInstance` identifies
+// into `settingsFilePath` and reads all five settings from that file.
+void LoadSettings(platform::ModuleHandle moduleInstance, ToolSettings *settings, char *settingsFilePath);
+
+// Reads all five settings from the file at `settingsFilePath`.
+void ReadSettings(ToolSettings *settings, const char *settingsFilePath);
+
+// Writes all five keys, every time, in the order ReadOnly, DeleteTemp,
+// WorkingDirectory, CommandLine, MenuItem. Switches are written as "1" or
+// "0". Failures to write are not reported; an empty path writes nothing.
+void SaveSettings(const ToolSettings *settings, const char *settingsFilePath);

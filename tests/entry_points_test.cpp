@@ -1,0 +1,104 @@
+// OnInstall and the entry points, on the built module loaded like a host
+// loads it: a fresh copy in a directory of its own, with or without an
+// exttool.ini beside it.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "test_support.h"
+
+namespace {
+
+class EntryPointsTest : public testing::Test {
+protected:
+    void SetUp() override { directory_ = test::MakeTempDir(); }
+    void TearDown() override {
+        test::UnloadModule(module_);
+        test::RemoveTree(directory_);
+    }
+    void WriteSettings(const std::string &content) {
+        test::WriteFile(test::JoinPath(directory_, "exttool.ini"), content);
+    }
+    void Load() { module_ = test::LoadModuleCopy(directory_); }
+
+    // An InstallRecord whose every byte is 0xCC, so untouched bytes show.
+    static void Fill(InstallRecord &record) { memset(&record, 0xCC, sizeof record); }
+
+    std::string directory_;
+    test::LoadedModule module_;
+    HostRecord host_{};
+};
+
+TEST_F(EntryPointsTest, NoSettingsFileInstallsKindFiveAndTheDefaultCaption) {
+    Load();
+    InstallRecord record;
+    Fill(record);
+    EXPECT_EQ(module_.OnInstall(&record, &host_), 0);
+    EXPECT_EQ(record.PluginKind, 5);
+    EXPECT_STREQ(record.Caption, "External program");
+    const size_t length = strlen("External program");
+    for (size_t i = length + 1; i < sizeof record.Caption; ++i)
+        EXPECT_EQ(static_cast<unsigned char>(record.Caption[i]), 0xCC) << "caption byte " << i << " was written";
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(static_cast<unsigned char>(record.Reserved[i]), 0xCC);
+}
+
+TEST_F(EntryPointsTest, CaptionComesFromTheSettingsFileCutTo30) {
+    WriteSettings("[Settings]\r\nMenuItem=0123456789abcdefghijABCDEFGHIJ0123456789\r\n");
+    Load();
+    InstallRecord record;
+    Fill(record);
+    module_.OnInstall(&record, &host_);
+    EXPECT_EQ(std::string(record.Caption), "0123456789abcdefghijABCDEFGHIJ");
+    EXPECT_EQ(record.Caption[30], '\0');
+}
+
+TEST_F(EntryPointsTest, EmptyCaptionLineGivesAnEmptyCaption) {
+    WriteSettings("[Settings]\r\nMenuItem=\r\n");
+    Load();
+    InstallRecord record;
+    Fill(record);
+    module_.OnInstall(&record, &host_);
+    EXPECT_EQ(record.Caption[0], '\0');
+    EXPECT_EQ(static_cast<unsigned char>(record.Caption[1]), 0xCC);
+}
+
+TEST_F(EntryPointsTest, SecondInstallRereadsTheSettings) {
+    Load();
+    InstallRecord record;
+    Fill(record);
+    module_.OnInstall(&record, &host_);
+    EXPECT_STREQ(record.Caption, "External program");
+    WriteSettings("[Settings]\r\nMenuItem=Changed\r\n");
+    HostRecord other{};
+    Fill(record);
+    EXPECT_EQ(module_.OnInstall(&record, &other), 0);
+    EXPECT_STREQ(record.Caption, "Changed");
+}
+
+TEST_F(EntryPointsTest, NullRecordsAndCallsBeforeInstallHaveNoEffect) {
+    WriteSettings("[Settings]\r\nMenuItem=Never shown\r\n[Path]\r\nCommandLine=tool %f\r\n");
+    Load();
+    InstallRecord record;
+    Fill(record);
+    EXPECT_EQ(module_.OnInstall(nullptr, &host_), 0);
+    EXPECT_EQ(module_.OnInstall(&record, nullptr), 0);
+    for (size_t i = 0; i < sizeof record; ++i)
+        ASSERT_EQ(reinterpret_cast<unsigned char *>(&record)[i], 0xCC) << "byte " << i;
+    // No host record yet: neither a run nor the dialog happens.
+    module_.OnCall();
+    EXPECT_EQ(module_.OnSettings(), 0);
+    EXPECT_EQ(test::ListDirectory(directory_), (std::vector<std::string>{"exttool.ini", test::ModuleFileName("exttool")}));
+}
+
+TEST_F(EntryPointsTest, ModuleWithAnotherNameUsesItsOwnSettingsFile) {
+    test::WriteFile(test::JoinPath(directory_, "renamed.ini"), "[Settings]\r\nMenuItem=Renamed module\r\n");
+    WriteSettings("[Settings]\r\nMenuItem=Not this one\r\n");
+    module_ = test::LoadModuleCopy(directory_, "renamed");
+    InstallRecord record;
+    Fill(record);
+    module_.OnInstall(&record, &host_);
+    EXPECT_STREQ(record.Caption, "Renamed module");
+}
+
+} // namespace

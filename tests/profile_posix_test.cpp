@@ -1,0 +1,121 @@
+// Our POSIX profile service beyond what the settings file relies on: how it
+// rewrites the file. Windows' own service needs no such test.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "platform/platform.h"
+#include "test_support.h"
+
+namespace {
+
+class ProfilePosixTest : public testing::Test {
+protected:
+    void SetUp() override {
+        directory_ = test::MakeTempDir();
+        path_ = test::JoinPath(directory_, "exttool.ini");
+    }
+    void TearDown() override {
+        chmod(directory_.c_str(), 0700);
+        test::RemoveTree(directory_);
+    }
+    bool Write(const char *section, const char *key, const char *value) {
+        return platform::ProfileWriteString(section, key, value, path_.c_str());
+    }
+    std::string Read(const char *section, const char *key, uint32_t size = 300) {
+        char buffer[300];
+        platform::ProfileReadString(section, key, "<default>", buffer, size, path_.c_str());
+        return buffer;
+    }
+    std::string directory_;
+    std::string path_;
+};
+
+TEST_F(ProfilePosixTest, WritesChangeOnlyTheValueAndKeepEveryOtherByte) {
+    struct Case {
+        const char *before;
+        const char *section;
+        const char *key;
+        const char *value;
+        const char *after;
+    };
+    const Case cases[] = {
+        // In place, the line's own spelling and ending kept.
+        {"[S]\r\n  readonly = 1  \r\n; c\r\n", "s", "ReadOnly", "0", "[S]\r\n  readonly =0\r\n; c\r\n"},
+        {"[S]\nK=old\n[T]\nK=other\n", "T", "K", "new", "[S]\nK=old\n[T]\nK=new\n"},
+        // Appended after the section's last line, before blank lines.
+        {"[S]\nA=1\n\n[T]\n", "S", "B", "2", "[S]\nA=1\nB=2\n\n[T]\n"},
+        {"[S]\r\nA=1\r\n", "S", "B", "2", "[S]\r\nA=1\r\nB=2\r\n"},
+        // A file whose last line has no line break.
+        {"[S]\nA=1", "S", "B", "2", "[S]\nA=1\nB=2\n"},
+        {"[S]\nA=1", "T", "B", "2", "[S]\nA=1\n[T]\nB=2\n"},
+        // A key without "=" gets its value.
+        {"[S]\nFlag\nX=1\n", "S", "Flag", "on", "[S]\nFlag=on\nX=1\n"},
+        // Only the first of two equal sections is changed.
+        {"[S]\nA=1\n[S]\nA=2\n", "S", "A", "3", "[S]\nA=3\n[S]\nA=2\n"},
+        // An empty file and an empty value.
+        {"", "S", "A", "", "[S]\nA=\n"},
+    };
+    for (const Case &c : cases) {
+        test::WriteFile(path_, c.before);
+        ASSERT_TRUE(Write(c.section, c.key, c.value)) << c.before;
+        EXPECT_EQ(test::ReadFile(path_), c.after) << c.before;
+    }
+}
+
+TEST_F(ProfilePosixTest, LongLinesAreKeptWholeAndLongValuesReadCut) {
+    const std::string longComment = "; " + std::string(20000, 'c');
+    const std::string longValue(5000, 'v');
+    test::WriteFile(path_, longComment + "\n[S]\nLong=" + longValue + "\n" + longComment + "\nA=1\n");
+    ASSERT_TRUE(Write("S", "A", "2"));
+    EXPECT_EQ(test::ReadFile(path_), longComment + "\n[S]\nLong=" + longValue + "\n" + longComment + "\nA=2\n");
+    EXPECT_EQ(Read("S", "Long", 260), std::string(259, 'v'));
+}
+
+TEST_F(ProfilePosixTest, RewriteLeavesNoOtherFileAndKeepsThePermissions) {
+    test::WriteFile(path_, "[S]\nA=1\n");
+    chmod(path_.c_str(), 0640);
+    ASSERT_TRUE(Write("S", "A", "2"));
+    EXPECT_EQ(test::ListDirectory(directory_), std::vector<std::string>{"exttool.ini"});
+    struct stat status;
+    ASSERT_EQ(stat(path_.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0640u);
+}
+
+TEST_F(ProfilePosixTest, SymbolicLinkStaysALinkToTheChangedFile) {
+    const std::string target = test::JoinPath(directory_, "real.ini");
+    test::WriteFile(target, "[S]\nA=1\n");
+    ASSERT_EQ(symlink(target.c_str(), path_.c_str()), 0);
+    ASSERT_TRUE(Write("S", "A", "2"));
+    struct stat status;
+    ASSERT_EQ(lstat(path_.c_str(), &status), 0);
+    EXPECT_TRUE(S_ISLNK(status.st_mode));
+    EXPECT_EQ(test::ReadFile(target), "[S]\nA=2\n");
+}
+
+TEST_F(ProfilePosixTest, UnreadableOldFileIsNeitherReplacedNorRead) {
+    // A directory in the settings file's place: opening works, reading fails.
+    ASSERT_EQ(mkdir(path_.c_str(), 0700), 0);
+    EXPECT_FALSE(Write("S", "A", "2"));
+    EXPECT_EQ(test::ListDirectory(directory_), std::vector<std::string>{"exttool.ini"});
+    EXPECT_EQ(test::ListDirectory(path_), std::vector<std::string>{});
+    EXPECT_EQ(Read("S", "A"), "<default>");
+}
+
+TEST_F(ProfilePosixTest, LineBreaksInValuesAreRefused) {
+    test::WriteFile(path_, "[S]\nA=1\n");
+    EXPECT_FALSE(Write("S", "A", "2\n[Evil]"));
+    EXPECT_FALSE(Write("S", "A", "2\r"));
+    EXPECT_EQ(test::ReadFile(path_), "[S]\nA=1\n");
+}
+
+TEST_F(ProfilePosixTest, MissingDirectoryFailsWithoutCreatingAnything) {
+    path_ = test::JoinPath(directory_, "missing/exttool.ini");
+    EXPECT_FALSE(Write("S", "A", "1"));
+    EXPECT_EQ(Read("S", "A"), "<default>");
+}
+
+} // namespace

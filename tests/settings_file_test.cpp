@@ -1,0 +1,243 @@
+// The settings file, against the platform's real profile service: the
+// Windows one under Wine, our own stand-in on Linux. The same expectations
+// on both are what keeps the stand-in honest.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "settings/settings_file.h"
+#include "test_support.h"
+
+namespace {
+
+class SettingsFileTest : public testing::Test {
+protected:
+    void SetUp() override {
+        directory_ = test::MakeTempDir();
+        path_ = test::JoinPath(directory_, "exttool.ini");
+    }
+    void TearDown() override { test::RemoveTree(directory_); }
+
+    ToolSettings Read() {
+        ToolSettings settings;
+        memset(&settings, 0x5A, sizeof settings);
+        ReadSettings(&settings, path_.c_str());
+        return settings;
+    }
+
+    static ToolSettings Make(int32_t readOnly, int32_t deleteTemp, const char *directory, const char *command,
+                             const char *menuItem) {
+        ToolSettings settings{};
+        settings.ReadOnly = readOnly;
+        settings.DeleteTemp = deleteTemp;
+        snprintf(settings.WorkingDirectory, sizeof settings.WorkingDirectory, "%s", directory);
+        snprintf(settings.CommandLine, sizeof settings.CommandLine, "%s", command);
+        snprintf(settings.MenuItem, sizeof settings.MenuItem, "%s", menuItem);
+        return settings;
+    }
+
+    std::string directory_;
+    std::string path_;
+};
+
+TEST_F(SettingsFileTest, NoFileGivesTheDefaults) {
+    const ToolSettings settings = Read();
+    EXPECT_EQ(settings.ReadOnly, 0);
+    EXPECT_EQ(settings.DeleteTemp, 0);
+    EXPECT_STREQ(settings.WorkingDirectory, "");
+    EXPECT_STREQ(settings.CommandLine, "");
+    EXPECT_STREQ(settings.MenuItem, "External program");
+    EXPECT_FALSE(test::FileExists(path_)) << "reading must not create the file";
+}
+
+TEST_F(SettingsFileTest, SwitchKeepsTwoCharactersAsADecimalInteger) {
+    struct Case {
+        const char *text;
+        int32_t value;
+    };
+    const Case cases[] = {
+        {"yes", 0}, {"1", 1}, {"01", 1}, {"-1", -1}, {"100", 10}, {"0x", 0}, {"0", 0}, {"7", 7}, {"", 0}, {" 5", 5}, {"+3", 3},
+    };
+    for (const Case &c : cases) {
+        test::WriteFile(path_, std::string("[Settings]\r\nReadOnly=") + c.text + "\r\nDeleteTemp=" + c.text + "\r\n");
+        const ToolSettings settings = Read();
+        EXPECT_EQ(settings.ReadOnly, c.value) << "ReadOnly=" << c.text;
+        EXPECT_EQ(settings.DeleteTemp, c.value) << "DeleteTemp=" << c.text;
+    }
+}
+
+TEST_F(SettingsFileTest, TextsAreCutToTheirCapacity) {
+    const std::string caption40 = "0123456789abcdefghijABCDEFGHIJ0123456789";
+    const std::string long300(300, 'x');
+    test::WriteFile(path_, "[Settings]\r\nMenuItem=" + caption40 + "\r\n[Path]\r\nWorkingDirectory=" + long300 +
+                               "\r\nCommandLine=" + long300 + "\r\n");
+    const ToolSettings settings = Read();
+    EXPECT_EQ(std::string(settings.MenuItem), caption40.substr(0, 30));
+    EXPECT_EQ(std::string(settings.WorkingDirectory), long300.substr(0, 259));
+    EXPECT_EQ(std::string(settings.CommandLine), long300.substr(0, 259));
+}
+
+TEST_F(SettingsFileTest, HandWrittenValuesAsTheProfileServiceReadsThem) {
+    struct Case {
+        const char *line;
+        const char *menuItem;
+    };
+    const Case cases[] = {
+        {"MenuItem=\"Quoted Caption\"", "Quoted Caption"},
+        {"MenuItem='Single'", "Single"},
+        {"MenuItem=\"Unbalanced", "\"Unbalanced"},
+        {"MenuItem=\"a\" b", "\"a\" b"},
+        {"MenuItem=\"\"", ""},
+        {"MenuItem=", ""},              // present but empty: not the default
+        {"menuitem=Lower case key", "Lower case key"},
+        {"MENUITEM=Upper case key", "Upper case key"},
+        {"MenuItem", "External program"}, // no "=": no value, the default
+        {"Menu=Other key", "External program"},
+    };
+    for (const Case &c : cases) {
+        test::WriteFile(path_, std::string("[Settings]\r\n") + c.line + "\r\n");
+        EXPECT_STREQ(Read().MenuItem, c.menuItem) << c.line;
+    }
+}
+
+TEST_F(SettingsFileTest, SectionNamesMatchWithoutRegardToCase) {
+    test::WriteFile(path_, "[settings]\r\nreadonly=1\r\n[PATH]\r\nCOMMANDLINE=tool %f\r\nworkingdirectory=/tmp\r\n");
+    const ToolSettings settings = Read();
+    EXPECT_EQ(settings.ReadOnly, 1);
+    EXPECT_STREQ(settings.CommandLine, "tool %f");
+    EXPECT_STREQ(settings.WorkingDirectory, "/tmp");
+}
+
+TEST_F(SettingsFileTest, KeysCountOnlyInTheirOwnSection) {
+    test::WriteFile(path_, "[Path]\r\nMenuItem=wrong section\r\nReadOnly=1\r\n[Settings]\r\nCommandLine=wrong\r\n");
+    const ToolSettings settings = Read();
+    EXPECT_STREQ(settings.MenuItem, "External program");
+    EXPECT_EQ(settings.ReadOnly, 0);
+    EXPECT_STREQ(settings.CommandLine, "");
+}
+
+TEST_F(SettingsFileTest, FileWrittenFromNothingHoldsBothSectionsInOrder) {
+    const ToolSettings settings = Make(0, 5, "C:\\Temp", "notepad.exe %f", "Edit externally");
+    SaveSettings(&settings, path_.c_str());
+    const std::vector<std::string> expected = {
+        "[Settings]", "ReadOnly=0", "DeleteTemp=1", "MenuItem=Edit externally",
+        "[Path]",     "WorkingDirectory=C:\\Temp",  "CommandLine=notepad.exe %f",
+    };
+    EXPECT_EQ(test::NonBlankLines(test::ReadFile(path_)), expected);
+}
+
+TEST_F(SettingsFileTest, SavingReplacesValuesInPlaceAndKeepsEverythingElse) {
+    test::WriteFile(path_,
+                    "; exttool settings\r\n"
+                    "[Settings]\r\n"
+                    "; switches\r\n"
+                    "ReadOnly=1\r\n"
+                    "Other=keep me\r\n"
+                    "MenuItem=Old caption\r\n"
+                    "[Path]\r\n"
+                    "CommandLine=old command\r\n"
+                    "; end of path\r\n"
+                    "[Extra]\r\n"
+                    "Key=value\r\n");
+    const ToolSettings settings = Make(0, 1, "D:\\exchange", "new command \"%f\"", "New caption");
+    SaveSettings(&settings, path_.c_str());
+    const std::vector<std::string> expected = {
+        "; exttool settings",
+        "[Settings]",
+        "; switches",
+        "ReadOnly=0",
+        "Other=keep me",
+        "MenuItem=New caption",
+        "DeleteTemp=1",
+        "[Path]",
+        "CommandLine=new command \"%f\"",
+        "; end of path",
+        "WorkingDirectory=D:\\exchange",
+        "[Extra]",
+        "Key=value",
+    };
+    EXPECT_EQ(test::NonBlankLines(test::ReadFile(path_)), expected);
+}
+
+TEST_F(SettingsFileTest, SavingTurnsEveryOnValueIntoOne) {
+    const ToolSettings settings = Make(-1, 7, "", "", "");
+    SaveSettings(&settings, path_.c_str());
+    const ToolSettings back = Read();
+    EXPECT_EQ(back.ReadOnly, 1);
+    EXPECT_EQ(back.DeleteTemp, 1);
+    EXPECT_STREQ(back.MenuItem, "") << "an empty caption is saved as an empty key, not dropped";
+}
+
+// Values that begin and end with the same quotation mark would lose it on
+// reading; they are saved so that they come back exactly as they were.
+TEST_F(SettingsFileTest, EveryValueReadsBackExactlyAsSaved) {
+    const std::string quoted259 = "\"" + std::string(257, 'q') + "\"";
+    const std::string values[] = {
+        "\"C:\\Program Files\\Tool\\tool.exe\" \"%f\"",
+        "'quoted'",
+        "\"",
+        "\"\"",
+        "\"a\" b",
+        "plain text",
+        "",
+        quoted259,
+        "'" + std::string(257, 's') + "'",
+        "\"mixed'",
+    };
+    for (const std::string &value : values) {
+        const ToolSettings settings = Make(0, 0, value.c_str(), value.c_str(), value.substr(0, 30).c_str());
+        SaveSettings(&settings, path_.c_str());
+        const ToolSettings back = Read();
+        EXPECT_EQ(std::string(back.CommandLine), value) << value;
+        EXPECT_EQ(std::string(back.WorkingDirectory), value) << value;
+        EXPECT_EQ(std::string(back.MenuItem), value.substr(0, 30)) << value;
+    }
+}
+
+TEST_F(SettingsFileTest, ShortQuotedCaptionsReadBackExactly) {
+    const std::string captions[] = {"\"" + std::string(28, 'c') + "\"", "'x'", "\"\""};
+    for (const std::string &caption : captions) {
+        const ToolSettings settings = Make(0, 0, "", "", caption.c_str());
+        SaveSettings(&settings, path_.c_str());
+        EXPECT_EQ(std::string(Read().MenuItem), caption);
+    }
+}
+
+TEST(SettingsPath, LastDotOfTheWholePathBecomesIni) {
+    struct Case {
+        const char *module;
+        const char *settings;
+    };
+    const Case cases[] = {
+        {"C:\\Hosts\\plugins\\exttool.dll", "C:\\Hosts\\plugins\\exttool.ini"},
+        {"/opt/host/exttool.so", "/opt/host/exttool.ini"},
+        {"/x/a.b/plugin", "/x/a.ini"},          // the last "." of the whole path
+        {"C:\\p\\tool.d", "C:\\p\\tool.ini"},    // two characters longer
+        {"C:\\p\\trailing.", "C:\\p\\trailing.ini"},
+        {"/no/dot/at/all", "/no/dot/at/all.ini"}, // never the module file itself
+        {"", ""},
+    };
+    for (const Case &c : cases) {
+        char path[kSettingsPathChars + 1];
+        memset(path, 0x5A, sizeof path);
+        EXPECT_EQ(SettingsPathForModule(c.module, path), c.module[0] != '\0') << c.module;
+        EXPECT_STREQ(path, c.settings) << c.module;
+    }
+}
+
+TEST(SettingsPath, LongestModulePathsFit) {
+    char settings[kSettingsPathChars + 1];
+    const std::string noDot(kModulePathChars, 'p');
+    ASSERT_TRUE(SettingsPathForModule(noDot.c_str(), settings));
+    EXPECT_EQ(std::string(settings), noDot + ".ini");
+    const std::string oneLetter = std::string(kModulePathChars - 2, 'p') + ".d";
+    ASSERT_TRUE(SettingsPathForModule(oneLetter.c_str(), settings));
+    EXPECT_EQ(strlen(settings), oneLetter.size() + 2);
+    const std::string tooLong(kModulePathChars + 1, 'p');
+    EXPECT_FALSE(SettingsPathForModule(tooLong.c_str(), settings));
+    EXPECT_STREQ(settings, "");
+}
+
+} // namespace

@@ -1,0 +1,126 @@
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#include <unistd.h>
+#endif
+
+namespace test {
+
+namespace fs = std::filesystem;
+
+std::string MakeTempDir() {
+    static unsigned counter;
+    const fs::path base = fs::temp_directory_path();
+    for (;;) {
+#if defined(_WIN32)
+        const unsigned long pid = GetCurrentProcessId();
+#else
+        const unsigned long pid = static_cast<unsigned long>(getpid());
+#endif
+        fs::path candidate = base / ("exttool-test-" + std::to_string(pid) + "-" + std::to_string(counter++));
+        std::error_code error;
+        if (fs::create_directory(candidate, error)) return candidate.string();
+        if (error) throw std::runtime_error("cannot create " + candidate.string() + ": " + error.message());
+    }
+}
+
+void RemoveTree(const std::string &path) {
+    std::error_code ignored;
+    fs::remove_all(path, ignored);
+}
+
+std::string JoinPath(const std::string &directory, const std::string &name) {
+    return (fs::path(directory) / name).string();
+}
+
+void WriteFile(const std::string &path, const std::string &content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(content.data(), static_cast<std::streamsize>(content.size()));
+    if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::string ReadFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + path);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+bool FileExists(const std::string &path) {
+    std::error_code ignored;
+    return fs::exists(path, ignored);
+}
+
+std::vector<std::string> ListDirectory(const std::string &path) {
+    std::vector<std::string> names;
+    for (const auto &entry : fs::directory_iterator(path)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::vector<std::string> NonBlankLines(const std::string &text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.find_first_not_of(" \t") != std::string::npos) lines.push_back(line);
+    }
+    return lines;
+}
+
+std::string ModuleFileName(const std::string &name) {
+#if defined(_WIN32)
+    return name + ".dll";
+#else
+    return name + ".so";
+#endif
+}
+
+LoadedModule LoadModuleCopy(const std::string &directory, const std::string &name) {
+    LoadedModule module;
+    module.path = JoinPath(directory, name.find('.') == std::string::npos ? ModuleFileName(name) : name);
+    fs::copy_file(EXTTOOL_MODULE_FILE, module.path, fs::copy_options::overwrite_existing);
+#if defined(_WIN32)
+    HMODULE handle = LoadLibraryA(module.path.c_str());
+    if (!handle) throw std::runtime_error("cannot load " + module.path);
+    module.handle = handle;
+    auto find = [&](const char *symbol) { return reinterpret_cast<void *>(GetProcAddress(handle, symbol)); };
+#else
+    void *handle = dlopen(module.path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle) throw std::runtime_error(std::string("cannot load: ") + dlerror());
+    module.handle = handle;
+    auto find = [&](const char *symbol) { return dlsym(handle, symbol); };
+#endif
+    module.OnInstall = reinterpret_cast<decltype(module.OnInstall)>(find("OnInstall"));
+    module.OnCall = reinterpret_cast<decltype(module.OnCall)>(find("OnCall"));
+    module.OnSettings = reinterpret_cast<decltype(module.OnSettings)>(find("OnSettings"));
+    if (!module.OnInstall || !module.OnCall || !module.OnSettings)
+        throw std::runtime_error("an entry point is missing in " + module.path);
+    return module;
+}
+
+void UnloadModule(LoadedModule &module) {
+    if (!module.handle) return;
+#if defined(_WIN32)
+    FreeLibrary(static_cast<HMODULE>(module.handle));
+#else
+    dlclose(module.handle);
+#endif
+    module.handle = nullptr;
+}
+
+} // namespace test

@@ -1,0 +1,45 @@
+// Helpers shared by the tests: scratch directories, whole-file reads and
+// writes, and a private copy of the built module loaded like a host does.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "plugin/host_contract.h"
+
+namespace test {
+
+// A new empty directory under the system's temporary directory.
+std::string MakeTempDir();
+void RemoveTree(const std::string &path);
+std::string JoinPath(const std::string &directory, const std::string &name);
+void WriteFile(const std::string &path, const std::string &content);
+std::string ReadFile(const std::string &path);
+bool FileExists(const std::string &path);
+// Names of the entries in a directory, "." and ".." left out, sorted.
+std::vector<std::string> ListDirectory(const std::string &path);
+// The lines of a text without their "\r\n" or "\n", blank lines left out.
+std::vector<std::string> NonBlankLines(const std::string &text);
+
+#if defined(_WIN32) && !defined(_WIN64)
+#define TEST_CALL __stdcall
+#else
+#define TEST_CALL
+#endif
+
+// The built module, copied as NAME (exttool.so / exttool.dll) into a
+// directory of the test's own and loaded from there: every copy is a fresh
+// instance with zeroed state and its own settings file beside it.
+struct LoadedModule {
+    void *handle = nullptr;
+    std::string path;
+    int32_t(TEST_CALL *OnInstall)(InstallRecord *, const HostRecord *) = nullptr;
+    void(TEST_CALL *OnCall)() = nullptr;
+    int32_t(TEST_CALL *OnSettings)() = nullptr;
+};
+LoadedModule LoadModuleCopy(const std::string &directory, const std::string &name = "exttool");
+void UnloadModule(LoadedModule &module);
+// The module file name with this platform's extension.
+std::string ModuleFileName(const std::string &name);
+
+} // namespace test

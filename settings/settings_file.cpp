@@ -1,5 +1,6 @@
 #include "settings/settings_file.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -10,16 +11,19 @@ constexpr char kDefaultMenuItem[] = "External program";
 // A switch keeps only its first two characters, so "100" reads as 10.
 constexpr uint32_t kSwitchChars = 2;
 
+// Reads one key into `buffer` (`size` bytes). The service is asked for two
+// characters more than are kept, so that a value saved inside an extra pair
+// of quotation marks (see WriteText) is not cut before they are dropped.
 // Without a settings path every key takes its default: an empty file name
 // would make the profile service look in the system's own directory.
-void ReadText(const char *section, const char *key, const char *defaultValue, char *buffer,
-              uint32_t size, const char *path) {
-    if (path[0] == '\0') {
-        strncpy(buffer, defaultValue, size - 1);
-        buffer[size - 1] = '\0';
-        return;
-    }
-    platform::ProfileReadString(section, key, defaultValue, buffer, size, path);
+void ReadText(const char *section, const char *key, const char *defaultValue, char *buffer, uint32_t size,
+              const char *path) {
+    char value[kPathChars + 3];
+    if (path[0] == '\0')
+        snprintf(value, sizeof value, "%s", defaultValue);
+    else
+        platform::ProfileReadString(section, key, defaultValue, value, size + 2, path);
+    snprintf(buffer, size, "%s", value);
 }
 
 int32_t ReadSwitch(const char *key, const char *path) {

@@ -88,7 +88,7 @@ TEST_F(EntryPointsTest, NullRecordsAndCallsBeforeInstallHaveNoEffect) {
     // No host record yet: neither a run nor the dialog happens.
     module_.OnCall();
     EXPECT_EQ(module_.OnSettings(), 0);
-    EXPECT_EQ(test::ListDirectory(directory_), (std::vector<std::string>{"exttool.ini", test::ModuleFileName("exttool")}));
+    EXPECT_EQ(test::ListDirectory(directory_), test::Sorted({"exttool.ini", test::ModuleFileName("exttool")}));
 }
 
 TEST_F(EntryPointsTest, ModuleWithAnotherNameUsesItsOwnSettingsFile) {

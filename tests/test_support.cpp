@@ -71,6 +71,11 @@ std::vector<std::string> ListDirectory(const std::string &path) {
     return names;
 }
 
+std::vector<std::string> Sorted(std::vector<std::string> names) {
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 std::vector<std::string> NonBlankLines(const std::string &text) {
     std::vector<std::string> lines;
     std::istringstream in(text);

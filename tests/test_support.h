@@ -18,6 +18,7 @@ std::string ReadFile(const std::string &path);
 bool FileExists(const std::string &path);
 // Names of the entries in a directory, "." and ".." left out, sorted.
 std::vector<std::string> ListDirectory(const std::string &path);
+std::vector<std::string> Sorted(std::vector<std::string> names);
 // The lines of a text without their "\r\n" or "\n", blank lines left out.
 std::vector<std::string> NonBlankLines(const std::string &text);
 

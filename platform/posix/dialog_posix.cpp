@@ -1,15 +1,236 @@
-// The settings form on POSIX (a terminal stand-in for dialog template 101).
+// The settings form on POSIX: a terminal stand-in for dialog template 101.
+//
+// It shows the caption, then asks for each control in the order the rows
+// stand on screen (Read only, Delete temporary file, Menu item, Working
+// directory, Command line) and ends with the question OK or Cancel. Enter
+// keeps a value. End of input is Cancel. What initialisation and OK do to
+// the settings is the same code the real dialog runs
+// (settings/settings_dialog.cpp); this file only plays the controls.
+//
+// Input is read from file descriptor 0 one byte at a time, so the form takes
+// exactly its own lines from a script and leaves the rest for whoever reads
+// next. Prompts go to standard output and are flushed at once.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
 #include "platform/platform.h"
+#include "settings/settings_dialog.h"
+
+namespace {
+
+// Like the real edit fields, a field sets no limit of its own on typing
+// beyond this buffer; the settings keep only their capacity when OK reads
+// the field (259, 259 and 30 characters).
+constexpr uint32_t kFieldChars = 1023;
+
+struct SettingsForm {
+    char WorkingDirectory[kFieldChars + 1]; // 1006
+    char CommandLine[kFieldChars + 1];      // 1007
+    char MenuItem[kFieldChars + 1];         // 1008
+    bool ReadOnly;                          // 1000
+    bool DeleteTemp;                        // 1001
+    bool InputEnded;                        // end of input closed the form
+    intptr_t EndCode;
+};
+
+// The one form; the host shows it at most once at a time.
+SettingsForm g_Form;
+
+struct FormRow {
+    int Item;
+    const char *Label; // without the "&" of the template's mnemonic
+    bool IsCheckBox;
+};
+
+// The rows from the top of the dialog down.
+constexpr FormRow kRows[] = {
+    {platform::kItemReadOnly, "Read only", true},
+    {platform::kItemDeleteTemp, "Delete temporary file", true},
+    {platform::kItemMenuItem, "Menu item", false},
+    {platform::kItemWorkingDirectory, "Working directory", false},
+    {platform::kItemCommandLine, "Command line", false},
+};
+
+SettingsForm *AsForm(platform::DialogHandle dialog) { return static_cast<SettingsForm *>(dialog); }
+
+char *FieldOf(SettingsForm *form, int item) {
+    switch (item) {
+    case platform::kItemWorkingDirectory: return form->WorkingDirectory;
+    case platform::kItemCommandLine: return form->CommandLine;
+    case platform::kItemMenuItem: return form->MenuItem;
+    default: return nullptr;
+    }
+}
+
+bool *CheckBoxOf(SettingsForm *form, int item) {
+    switch (item) {
+    case platform::kItemReadOnly: return &form->ReadOnly;
+    case platform::kItemDeleteTemp: return &form->DeleteTemp;
+    default: return nullptr;
+    }
+}
+
+// Copies at most `size` - 1 characters and always terminates.
+void CopyCut(char *target, const char *source, uint32_t size) {
+    if (size == 0) return;
+    const size_t length = strnlen(source, size - 1);
+    memcpy(target, source, length);
+    target[length] = '\0';
+}
+
+void Show(const char *text) {
+    fputs(text, stdout);
+    fflush(stdout);
+}
+
+// One line from standard input without its "\n" or "\r\n". A line longer
+// than the buffer keeps its beginning; the rest of it is read and dropped.
+// Returns false at end of input (or a read error) before any character.
+bool ReadLine(char *buffer, uint32_t size) {
+    uint32_t length = 0;
+    bool gotAny = false;
+    for (;;) {
+        char c;
+        const ssize_t got = read(0, &c, 1);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        gotAny = true;
+        if (c == '\n') break;
+        if (length + 1 < size) buffer[length++] = c;
+    }
+    if (length > 0 && buffer[length - 1] == '\r') --length;
+    buffer[length] = '\0';
+    return gotAny;
+}
+
+// The answer with leading and trailing blanks left out, in lower case.
+void NormaliseAnswer(char *answer) {
+    char *start = answer;
+    while (*start == ' ' || *start == '\t') ++start;
+    size_t length = strlen(start);
+    while (length > 0 && (start[length - 1] == ' ' || start[length - 1] == '\t')) --length;
+    for (size_t i = 0; i < length; ++i)
+        if (start[i] >= 'A' && start[i] <= 'Z') start[i] = static_cast<char>(start[i] - 'A' + 'a');
+    memmove(answer, start, length);
+    answer[length] = '\0';
+}
+
+bool IsOneOf(const char *answer, const char *const *words) {
+    for (; *words; ++words)
+        if (strcmp(answer, *words) == 0) return true;
+    return false;
+}
+
+enum class RowResult { Done, EndOfInput };
+
+RowResult AskCheckBox(const FormRow &row, bool *checked) {
+    static const char *const kYes[] = {"y", "yes", "x", "1", "on", nullptr};
+    static const char *const kNo[] = {"n", "no", "0", "off", nullptr};
+    char answer[64];
+    for (;;) {
+        printf("%s [%c] (y/n): ", row.Label, *checked ? 'x' : ' ');
+        fflush(stdout);
+        if (!ReadLine(answer, sizeof answer)) return RowResult::EndOfInput;
+        NormaliseAnswer(answer);
+        if (answer[0] == '\0') return RowResult::Done;
+        if (IsOneOf(answer, kYes)) {
+            *checked = true;
+            return RowResult::Done;
+        }
+        if (IsOneOf(answer, kNo)) {
+            *checked = false;
+            return RowResult::Done;
+        }
+        Show("  Answer y to check the box or n to clear it; Enter keeps it as it is.\n");
+    }
+}
+
+// A typed line replaces the text. A line that begins with "=" sets exactly
+// what follows it, so "=" alone empties the field and "==x" gives "=x".
+RowResult AskText(const FormRow &row, char *field) {
+    static char line[kFieldChars + 2];
+    printf("%s [%s]: ", row.Label, field);
+    fflush(stdout);
+    if (!ReadLine(line, sizeof line)) return RowResult::EndOfInput;
+    if (line[0] == '\0') return RowResult::Done;
+    CopyCut(field, line[0] == '=' ? line + 1 : line, kFieldChars + 1);
+    return RowResult::Done;
+}
+
+// Returns kCommandOk or kCommandCancel; end of input is Cancel.
+int AskOkOrCancel(SettingsForm *form) {
+    static const char *const kOk[] = {"o", "ok", nullptr};
+    static const char *const kCancel[] = {"c", "cancel", nullptr};
+    char answer[64];
+    for (;;) {
+        Show("OK or Cancel (o/c): ");
+        if (!ReadLine(answer, sizeof answer)) {
+            form->InputEnded = true;
+            return platform::kCommandCancel;
+        }
+        NormaliseAnswer(answer);
+        if (IsOneOf(answer, kOk)) return platform::kCommandOk;
+        if (IsOneOf(answer, kCancel)) return platform::kCommandCancel;
+        Show("  Answer o (OK: save the settings) or c (Cancel: save nothing).\n");
+    }
+}
+
+// Runs the rows and the final question; returns the command that closes the
+// form.
+int RunForm(SettingsForm *form) {
+    for (const FormRow &row : kRows) {
+        const RowResult result = row.IsCheckBox ? AskCheckBox(row, CheckBoxOf(form, row.Item))
+                                                : AskText(row, FieldOf(form, row.Item));
+        if (result == RowResult::EndOfInput) {
+            form->InputEnded = true;
+            return platform::kCommandCancel;
+        }
+    }
+    return AskOkOrCancel(form);
+}
+
+} // namespace
 
 namespace platform {
 
-intptr_t ShowSettingsDialog(ModuleHandle, WindowHandle) { return -1; }
-void DialogSetText(DialogHandle, int, const char *) {}
-void DialogGetText(DialogHandle, int, char *buffer, uint32_t size) {
-    if (size) buffer[0] = '\0';
+intptr_t ShowSettingsDialog(ModuleHandle, WindowHandle) {
+    SettingsForm *form = &g_Form;
+    memset(form, 0, sizeof *form);
+    form->EndCode = -1;
+    SettingsDialogInit(form);
+    Show("Run external tool plug-in Settings\n"
+         "Enter keeps a value. A text beginning with \"=\" is taken exactly as it follows\n"
+         "(\"=\" alone empties the field).\n");
+    const int command = RunForm(form);
+    // The last prompt is still open on its line.
+    if (form->InputEnded) Show("\nEnd of input: Cancel.\n");
+    SettingsDialogCommand(form, static_cast<uintptr_t>(command));
+    return form->EndCode;
 }
-void DialogSetCheck(DialogHandle, int, bool) {}
-bool DialogGetCheck(DialogHandle, int) { return false; }
-void DialogEnd(DialogHandle, intptr_t) {}
+
+void DialogSetText(DialogHandle dialog, int item, const char *text) {
+    char *field = FieldOf(AsForm(dialog), item);
+    if (field) CopyCut(field, text, kFieldChars + 1);
+}
+
+void DialogGetText(DialogHandle dialog, int item, char *buffer, uint32_t size) {
+    const char *field = FieldOf(AsForm(dialog), item);
+    CopyCut(buffer, field ? field : "", size);
+}
+
+void DialogSetCheck(DialogHandle dialog, int item, bool checked) {
+    bool *box = CheckBoxOf(AsForm(dialog), item);
+    if (box) *box = checked;
+}
+
+bool DialogGetCheck(DialogHandle dialog, int item) {
+    bool *box = CheckBoxOf(AsForm(dialog), item);
+    return box && *box;
+}
+
+void DialogEnd(DialogHandle dialog, intptr_t result) { AsForm(dialog)->EndCode = result; }
 
 } // namespace platform

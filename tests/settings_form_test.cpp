@@ -1,1 +1,288 @@
+// The settings form on POSIX, driven through standard input the way a script
+// drives `plugin-host settings`: file descriptor 0 is pointed at a file with
+// the answers and descriptor 1 at a file that catches the prompts while
+// OnSettings of a fresh module copy runs. What the form leaves in the
+// settings file is checked byte for byte, and the settings in memory through
+// this program's own copy of the module's code, bound to the same file.
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "plugin/plugin_state.h"
+#include "settings/settings_dialog.h"
+#include "test_support.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+const std::string kForty = "0123456789abcdefghijABCDEFGHIJ0123456789";
+
+// What a file written from nothing by OK holds for these values.
+Lines SavedFile(const std::string &readOnly, const std::string &deleteTemp, const std::string &menuItem,
+                const std::string &workingDirectory, const std::string &commandLine) {
+    return {"[Settings]",
+            "ReadOnly=" + readOnly,
+            "DeleteTemp=" + deleteTemp,
+            "MenuItem=" + menuItem,
+            "[Path]",
+            "WorkingDirectory=" + workingDirectory,
+            "CommandLine=" + commandLine};
+}
+
+class SettingsFormTest : public testing::Test {
+protected:
+    void SetUp() override {
+        directory_ = test::MakeTempDir();
+        module_ = test::LoadModuleCopy(directory_);
+        iniPath_ = test::JoinPath(directory_, "exttool.ini");
+    }
+    void TearDown() override {
+        test::UnloadModule(module_);
+        test::RemoveTree(directory_);
+    }
+
+    void WriteSettings(const std::string &content) { test::WriteFile(iniPath_, content); }
+    std::string Settings() const { return test::ReadFile(iniPath_); }
+    Lines SettingsLines() const { return test::NonBlankLines(Settings()); }
+
+    // Runs `body` with `input` on standard input; returns what it printed.
+    // `consumed` receives how many bytes of the input were read.
+    std::string WithInput(const std::string &input, const std::function<void()> &body, off_t *consumed = nullptr) {
+        const std::string inputPath = test::JoinPath(directory_, "input.txt");
+        const std::string outputPath = test::JoinPath(directory_, "output.txt");
+        test::WriteFile(inputPath, input);
+        fflush(stdout);
+        const int savedIn = dup(0), savedOut = dup(1);
+        const int in = open(inputPath.c_str(), O_RDONLY);
+        const int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        EXPECT_GE(in, 0);
+        EXPECT_GE(out, 0);
+        dup2(in, 0);
+        dup2(out, 1);
+        body();
+        fflush(stdout);
+        if (consumed) *consumed = lseek(0, 0, SEEK_CUR);
+        dup2(savedIn, 0);
+        dup2(savedOut, 1);
+        for (int fd : {in, out, savedIn, savedOut}) close(fd);
+        return test::ReadFile(outputPath);
+    }
+
+    void Install() {
+        InstallRecord record{};
+        module_.OnInstall(&record, &host_);
+        caption_ = record.Caption;
+    }
+
+    // Installs the module copy, then runs OnSettings on `input`.
+    int32_t RunModuleForm(const std::string &input, std::string *output = nullptr) {
+        Install();
+        int32_t result = 0;
+        const std::string printed = WithInput(input, [&] { result = module_.OnSettings(); });
+        if (output) *output = printed;
+        return result;
+    }
+
+    // The same form through this program's own copy of the module's code,
+    // bound to the module copy's file, so that the settings in memory can be
+    // looked at afterwards.
+    intptr_t RunLinkedForm(const std::string &input) {
+        g_State.ModuleInstance = reinterpret_cast<void *>(module_.OnInstall);
+        g_State.Host = &host_;
+        intptr_t result = 0;
+        WithInput(input, [&] { result = OpenSettingsDialog(); });
+        return result;
+    }
+
+    std::string directory_;
+    std::string iniPath_;
+    test::LoadedModule module_;
+    HostRecord host_{};
+    std::string caption_;
+};
+
+// ---- What OK and Cancel leave in the file ---------------------------------
+
+struct FileCase {
+    const char *name;
+    const char *initialFile; // null: no settings file
+    std::string input;
+    int32_t endCode;
+    Lines expected; // empty: the file is left exactly as it was (or absent)
+};
+
+const FileCase kFileCases[] = {
+    {"OkWithoutChangesCreatesBothSectionsAndAllFiveKeys", nullptr, "\n\n\n\n\no\n", 1,
+     SavedFile("0", "0", "External program", "", "")},
+    {"OkWithoutChangesRewritesEveryKeyOfAnExistingFile",
+     "[Path]\r\nCommandLine=notepad %f\r\n", "\n\n\n\n\nok\n", 1,
+     {"[Path]", "CommandLine=notepad %f", "WorkingDirectory=", "[Settings]", "ReadOnly=0", "DeleteTemp=0",
+      "MenuItem=External program"}},
+    {"EveryFieldGoesToItsOwnKey", nullptr, "y\nyes\nMy tool\n/tmp/exchange\nsed -e s/a/b/ %f\nO\n", 1,
+     SavedFile("1", "1", "My tool", "/tmp/exchange", "sed -e s/a/b/ %f")},
+    {"ACaptionOf40CharactersIsSavedAsItsFirst30", nullptr, "\n\n" + kForty + "\n\n\no\n", 1,
+     SavedFile("0", "0", kForty.substr(0, 30), "", "")},
+    {"LongPathsAreSavedAsTheirFirst259", nullptr,
+     "\n\n\n" + std::string(300, 'w') + "\n" + std::string(300, 'c') + "\no\n", 1,
+     SavedFile("0", "0", "External program", std::string(259, 'w'), std::string(259, 'c'))},
+    {"BothBoxesClearedWriteZero", "[Settings]\nReadOnly=1\nDeleteTemp=1\n", "n\nno\n\n\n\no\n", 1,
+     {"[Settings]", "ReadOnly=0", "DeleteTemp=0", "MenuItem=External program", "[Path]", "WorkingDirectory=",
+      "CommandLine="}},
+    {"HandEditedSwitchValueSevenSurvivesOkAsOne", "[Settings]\nReadOnly=7\nDeleteTemp=7\n", "\n\n\n\n\no\n", 1,
+     {"[Settings]", "ReadOnly=1", "DeleteTemp=1", "MenuItem=External program", "[Path]", "WorkingDirectory=",
+      "CommandLine="}},
+    {"EqualsSignAloneEmptiesAText", "[Settings]\nMenuItem=Old\n[Path]\nCommandLine=tool %f\n", "\n\n=\n\n=\no\n",
+     1, {"[Settings]", "MenuItem=", "ReadOnly=0", "DeleteTemp=0", "[Path]", "CommandLine=", "WorkingDirectory="}},
+    {"EqualsSignKeepsWhatFollowsExactly", nullptr, "\n\n==x\n=  two spaces\n\no\n", 1,
+     SavedFile("0", "0", "=x", "  two spaces", "")},
+    {"LinesEndingInCarriageReturnLineFeed", nullptr, "y\r\n\r\nTool\r\n\r\nrun %f\r\no\r\n", 1,
+     SavedFile("1", "0", "Tool", "", "run %f")},
+    {"UnclearAnswersAreAskedAgain", nullptr, "maybe\ny\n\n\n\n\nsave\nC\n", 2, {}},
+    {"CancelAfterEditingSavesNothing", "[Settings]\r\nMenuItem=Kept\r\n; a comment\r\n", "y\ny\nNew\n/x\ny %f\nc\n",
+     2, {}},
+    {"CancelWithoutAFileCreatesNone", nullptr, "\n\nNew\n\n\ncancel\n", 2, {}},
+};
+
+void PrintTo(const FileCase &c, std::ostream *out) { *out << c.name; }
+
+class SettingsFormFileTest : public SettingsFormTest, public testing::WithParamInterface<FileCase> {};
+
+TEST_P(SettingsFormFileTest, EndCodeAndFile) {
+    const FileCase &c = GetParam();
+    if (c.initialFile) WriteSettings(c.initialFile);
+    const std::string before = c.initialFile ? c.initialFile : "";
+    EXPECT_EQ(RunModuleForm(c.input), c.endCode);
+    if (!c.expected.empty()) {
+        EXPECT_EQ(SettingsLines(), c.expected);
+    } else if (c.initialFile) {
+        EXPECT_EQ(Settings(), before) << "the file changed";
+    } else {
+        EXPECT_FALSE(test::FileExists(iniPath_)) << "a file was created";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, SettingsFormFileTest, testing::ValuesIn(kFileCases),
+                         [](const testing::TestParamInfo<FileCase> &info) { return std::string(info.param.name); });
+
+// ---- End of input is Cancel, wherever it comes ------------------------------
+
+TEST_F(SettingsFormTest, EndOfInputAtAnyPromptIsCancel) {
+    const std::string content = "[Settings]\nReadOnly=1\nMenuItem=Kept\n";
+    // The input ends before each prompt in turn, once in the middle of a
+    // line, and once after an answer the final question does not accept.
+    const std::string inputs[] = {"",
+                                  "n\n",
+                                  "n\ny\n",
+                                  "n\ny\nChanged\n",
+                                  "n\ny\nChanged\n/tmp\n",
+                                  "n\ny\nChanged\n/tmp\ntool %f\n",
+                                  "n\ny\nChan",
+                                  "n\ny\nChanged\n/tmp\ntool %f\nsave\n"};
+    for (const std::string &input : inputs) {
+        WriteSettings(content);
+        std::string output;
+        EXPECT_EQ(RunModuleForm(input, &output), 2) << "input: " << input;
+        EXPECT_EQ(Settings(), content) << "input: " << input;
+        EXPECT_NE(output.find("End of input: Cancel."), std::string::npos) << output;
+    }
+}
+
+TEST_F(SettingsFormTest, FinalAnswerWithoutLineEndStillCounts) {
+    EXPECT_EQ(RunModuleForm("\n\nTool\n\n\no"), 1);
+    EXPECT_EQ(SettingsLines(), SavedFile("0", "0", "Tool", "", ""));
+}
+
+// ---- What the form shows ----------------------------------------------------
+
+TEST_F(SettingsFormTest, ShowsCaptionThenRowsInScreenOrderWithTheirValues) {
+    WriteSettings("[Settings]\nReadOnly=7\nDeleteTemp=0\nMenuItem=Mine\n[Path]\nWorkingDirectory=/w\nCommandLine=c %f\n");
+    std::string output;
+    EXPECT_EQ(RunModuleForm("\n\n\n\n\nc\n", &output), 2);
+    const std::string expected[] = {"Run external tool plug-in Settings\n", "Read only [x] (y/n): ",
+                                    "Delete temporary file [ ] (y/n): ", "Menu item [Mine]: ",
+                                    "Working directory [/w]: ", "Command line [c %f]: ", "OK or Cancel (o/c): "};
+    size_t at = 0;
+    for (const std::string &part : expected) {
+        const size_t found = output.find(part, at);
+        ASSERT_NE(found, std::string::npos) << "missing or out of order: " << part << "\nin:\n" << output;
+        at = found + part.size();
+    }
+    EXPECT_EQ(output.find("Run external tool plug-in Settings"), 0u);
+}
+
+TEST_F(SettingsFormTest, TakesOnlyItsOwnLinesFromTheInput) {
+    const std::string form = "y\n\n\n\n\no\n";
+    off_t consumed = -1;
+    Install();
+    int32_t result = 0;
+    WithInput(form + "next command\n", [&] { result = module_.OnSettings(); }, &consumed);
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(consumed, static_cast<off_t>(form.size()));
+}
+
+TEST_F(SettingsFormTest, NewCaptionReachesTheHostAtTheNextInstall) {
+    EXPECT_EQ(RunModuleForm("\n\n" + kForty + "\n\n\no\n"), 1);
+    EXPECT_EQ(caption_, "External program");
+    Install();
+    EXPECT_EQ(caption_, kForty.substr(0, 30));
+}
+
+// ---- The settings in memory ---------------------------------------------------
+
+TEST_F(SettingsFormTest, CancelLeavesTheFileButMemoryHoldsWhatWasReadAtOpening) {
+    // Memory holds something else before the form opens; the file was
+    // changed by hand since the last install.
+    strcpy(g_State.Settings.CommandLine, "stale");
+    g_State.Settings.ReadOnly = 0;
+    const std::string content = "[Settings]\r\nReadOnly=7\r\nMenuItem=On disk\r\n[Path]\r\nCommandLine=disk %f\r\n";
+    WriteSettings(content);
+    EXPECT_EQ(RunLinkedForm("n\ny\nTyped\n/typed\ntyped %f\nc\n"), 2);
+    EXPECT_EQ(Settings(), content);
+    const ToolSettings &s = g_State.Settings;
+    EXPECT_EQ(s.ReadOnly, 7);
+    EXPECT_EQ(s.DeleteTemp, 0);
+    EXPECT_STREQ(s.MenuItem, "On disk");
+    EXPECT_STREQ(s.WorkingDirectory, "");
+    EXPECT_STREQ(s.CommandLine, "disk %f");
+    EXPECT_EQ(std::string(g_State.SettingsFilePath), iniPath_);
+}
+
+TEST_F(SettingsFormTest, OkTakesTheFieldsIntoMemoryCutToTheirCapacity) {
+    EXPECT_EQ(RunLinkedForm("y\n\n" + kForty + "\n" + std::string(300, 'd') + "\n" + std::string(260, 'c') + "\no\n"),
+              1);
+    const ToolSettings &s = g_State.Settings;
+    EXPECT_EQ(s.ReadOnly, 1);
+    EXPECT_EQ(s.DeleteTemp, 0);
+    EXPECT_EQ(std::string(s.MenuItem), kForty.substr(0, 30));
+    EXPECT_EQ(std::string(s.WorkingDirectory), std::string(259, 'd'));
+    EXPECT_EQ(std::string(s.CommandLine), std::string(259, 'c'));
+    EXPECT_EQ(SettingsLines(), SavedFile("1", "0", kForty.substr(0, 30), std::string(259, 'd'), std::string(259, 'c')));
+}
+
+TEST_F(SettingsFormTest, OkTurnsAHandEditedSwitchIntoOneInMemory) {
+    WriteSettings("[Settings]\nDeleteTemp=-3\n");
+    EXPECT_EQ(RunLinkedForm("\n\n\n\n\no\n"), 1);
+    EXPECT_EQ(g_State.Settings.DeleteTemp, 1);
+    EXPECT_EQ(g_State.Settings.ReadOnly, 0);
+}
+
+// ---- The dialog's logic on its own ------------------------------------------
+
+TEST_F(SettingsFormTest, CommandsOtherThanOkAndCancelAreNotHandled) {
+    // Only the whole first parameter 1 or 2 closes the dialog: a notification
+    // whose low word happens to be 1 or 2 does not.
+    const uintptr_t others[] = {0, 3, 1000, 1006, (1u << 16) | 1u, (0x0300u << 16) | 2u};
+    for (uintptr_t command : others) EXPECT_EQ(SettingsDialogCommand(nullptr, command), 0) << command;
+    EXPECT_FALSE(test::FileExists(iniPath_));
+}
+
+} // namespace

@@ -52,6 +52,8 @@ TEST_F(ProfilePosixTest, WritesChangeOnlyTheValueAndKeepEveryOtherByte) {
         // A file whose last line has no line break.
         {"[S]\nA=1", "S", "B", "2", "[S]\nA=1\nB=2\n"},
         {"[S]\nA=1", "T", "B", "2", "[S]\nA=1\n[T]\nB=2\n"},
+        // ... and one whose last line ends in a lone "\r": "\n" completes it.
+        {"[S]\r\nA=1\r", "T", "B", "2", "[S]\r\nA=1\r\n[T]\r\nB=2\r\n"},
         // A key without "=" gets its value.
         {"[S]\nFlag\nX=1\n", "S", "Flag", "on", "[S]\nFlag=on\nX=1\n"},
         // Only the first of two equal sections is changed.

@@ -201,9 +201,11 @@ struct WritePlan {
     off_t replaceTo;
     bool keyNeedsName;      // the replaced text is the whole key line
     bool insertNeedsBreak;  // the line before the insertion point lacks its "\n"
+    bool insertAfterReturn; // ... and ends in "\r", so "\n" completes it
     bool crlf;              // the file's lines end in "\r\n"
     off_t fileLength;
     bool fileEndsUnterminated;
+    bool fileEndsInReturn;
 };
 
 bool PlanWrite(int fd, const char *section, const char *key, WritePlan &plan) {
@@ -221,6 +223,7 @@ bool PlanWrite(int fd, const char *section, const char *key, WritePlan &plan) {
             plan.crlf = line.EndsInCarriageReturn();
         }
         plan.fileEndsUnterminated = !line.terminated;
+        plan.fileEndsInReturn = line.EndsInCarriageReturn();
         const ParsedLine parsed = ParseLine(line);
         if (parsed.kind == LineKind::Section) {
             inSection = !plan.sectionFound && NameIs(parsed, section);
@@ -228,6 +231,7 @@ bool PlanWrite(int fd, const char *section, const char *key, WritePlan &plan) {
                 plan.sectionFound = true;
                 plan.replaceFrom = plan.replaceTo = line.start + line.length;
                 plan.insertNeedsBreak = !line.terminated;
+                plan.insertAfterReturn = line.EndsInCarriageReturn();
             }
             continue;
         }
@@ -245,12 +249,14 @@ bool PlanWrite(int fd, const char *section, const char *key, WritePlan &plan) {
         if (line.lastNonBlank >= 0) {
             plan.replaceFrom = plan.replaceTo = line.start + line.length;
             plan.insertNeedsBreak = !line.terminated;
+            plan.insertAfterReturn = line.EndsInCarriageReturn();
         }
     }
     plan.fileLength = offset;
     if (!plan.sectionFound) {
         plan.replaceFrom = plan.replaceTo = offset;
         plan.insertNeedsBreak = plan.fileEndsUnterminated;
+        plan.insertAfterReturn = plan.fileEndsInReturn;
     }
     return !reader.failed;
 }
@@ -292,7 +298,7 @@ bool WriteNewFile(int in, int out, const WritePlan &plan, const char *section, c
         if (plan.keyNeedsName) ok = WriteText(out, key) && WriteText(out, "=");
         ok = ok && WriteText(out, value);
     } else {
-        if (plan.insertNeedsBreak) ok = WriteText(out, lineBreak);
+        if (plan.insertNeedsBreak) ok = WriteText(out, plan.insertAfterReturn ? "\n" : lineBreak);
         if (!plan.sectionFound) ok = ok && WriteText(out, "[") && WriteText(out, section) && WriteText(out, "]") &&
                                      WriteText(out, lineBreak);
         ok = ok && WriteText(out, key) && WriteText(out, "=") && WriteText(out, value) && WriteText(out, lineBreak);

@@ -1,0 +1,166 @@
+// Fuzzes the POSIX profile service through the settings file.
+//
+// Input: a few bytes that make up ToolSettings, then the content of an
+// existing exttool.ini. For any content, reading stays within the value
+// limits; saving the settings and reading them back gives exactly what was
+// saved; and every line of the old file outside the five keys is kept, in
+// order.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "settings/settings_file.h"
+
+namespace {
+
+std::string g_Path;
+
+void Check(bool condition, const char *what) {
+    if (!condition) {
+        fprintf(stderr, "settings fuzzer: %s\n", what);
+        abort();
+    }
+}
+
+void WriteWhole(const std::string &content) {
+    FILE *file = fopen(g_Path.c_str(), "wb");
+    Check(file != nullptr, "cannot write the scratch file");
+    fwrite(content.data(), 1, content.size(), file);
+    fclose(file);
+}
+
+std::string ReadWhole() {
+    std::string content;
+    FILE *file = fopen(g_Path.c_str(), "rb");
+    if (!file) return content;
+    char chunk[4096];
+    size_t got;
+    while ((got = fread(chunk, 1, sizeof chunk, file)) > 0) content.append(chunk, got);
+    fclose(file);
+    return content;
+}
+
+// The lines of a file without their line ends. A last line without one
+// gains the file's line end when something is appended after it, so a
+// "\r" of a line's end is not part of the line here.
+std::vector<std::string> Lines(const std::string &text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+        start = end + 1;
+    }
+    return lines;
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+
+// A line that names one of the five keys: such a line may be rewritten.
+bool NamesASettingsKey(const std::string &line) {
+    static const char *const keys[] = {"ReadOnly", "DeleteTemp", "MenuItem", "WorkingDirectory", "CommandLine"};
+    size_t first = 0;
+    while (first < line.size() && IsBlank(line[first])) ++first;
+    size_t end = line.find('=', first);
+    if (end == std::string::npos) end = line.size();
+    while (end > first && IsBlank(line[end - 1])) --end;
+    const std::string name = line.substr(first, end - first);
+    for (const char *key : keys)
+        if (strcasecmp(name.c_str(), key) == 0) return true;
+    return false;
+}
+
+// A value as a user can type it: one line, no blanks at either end (the
+// profile service trims those, as Windows does).
+void TakeValue(const uint8_t *&data, size_t &size, char *out, size_t capacity) {
+    size_t length = 0;
+    if (size > 0) {
+        length = *data++ % (capacity + 1);
+        --size;
+    }
+    if (length > size) length = size;
+    size_t n = 0;
+    for (size_t i = 0; i < length; ++i) {
+        const char c = static_cast<char>(data[i]);
+        if (c != '\n' && c != '\r' && c != '\0') out[n++] = c;
+    }
+    data += length;
+    size -= length;
+    while (n > 0 && IsBlank(out[n - 1])) --n;
+    size_t lead = 0;
+    while (lead < n && IsBlank(out[lead])) ++lead;
+    memmove(out, out + lead, n - lead);
+    out[n - lead] = '\0';
+}
+
+} // namespace
+
+std::string g_Directory;
+
+void RemoveScratch() {
+    unlink(g_Path.c_str());
+    rmdir(g_Directory.c_str());
+}
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    char directory[] = "/tmp/exttool-settings-fuzz-XXXXXX";
+    Check(mkdtemp(directory) != nullptr, "cannot make a scratch directory");
+    g_Directory = directory;
+    g_Path = g_Directory + "/exttool.ini";
+    atexit(RemoveScratch);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    ToolSettings saved{};
+    if (size > 0) {
+        saved.ReadOnly = *data & 1;
+        saved.DeleteTemp = (*data >> 1) & 1;
+        ++data;
+        --size;
+    }
+    TakeValue(data, size, saved.WorkingDirectory, kPathChars);
+    TakeValue(data, size, saved.CommandLine, kPathChars);
+    TakeValue(data, size, saved.MenuItem, kMenuItemChars);
+    const std::string before(reinterpret_cast<const char *>(data), size);
+    WriteWhole(before);
+
+    ToolSettings read;
+    memset(&read, 0x5A, sizeof read);
+    ReadSettings(&read, g_Path.c_str());
+    Check(strnlen(read.WorkingDirectory, sizeof read.WorkingDirectory) <= kPathChars, "WorkingDirectory too long");
+    Check(strnlen(read.CommandLine, sizeof read.CommandLine) <= kPathChars, "CommandLine too long");
+    Check(strnlen(read.MenuItem, sizeof read.MenuItem) <= kMenuItemChars, "MenuItem too long");
+
+    SaveSettings(&saved, g_Path.c_str());
+    ToolSettings back;
+    memset(&back, 0x5A, sizeof back);
+    ReadSettings(&back, g_Path.c_str());
+    Check(back.ReadOnly == saved.ReadOnly && back.DeleteTemp == saved.DeleteTemp, "a switch changed");
+    Check(strcmp(back.WorkingDirectory, saved.WorkingDirectory) == 0, "WorkingDirectory did not read back");
+    Check(strcmp(back.CommandLine, saved.CommandLine) == 0, "CommandLine did not read back");
+    Check(strcmp(back.MenuItem, saved.MenuItem) == 0, "MenuItem did not read back");
+
+    // Every old line that does not name one of the keys is still there, in
+    // the same order.
+    const std::vector<std::string> after = Lines(ReadWhole());
+    size_t next = 0;
+    for (const std::string &line : Lines(before)) {
+        size_t found = next;
+        while (found < after.size() && after[found] != line) ++found;
+        if (found < after.size()) {
+            next = found + 1;
+            continue;
+        }
+        Check(NamesASettingsKey(line), "a line of the old file was lost");
+    }
+    return 0;
+}

@@ -1,5 +1,160 @@
 #include "run/run_tool.h"
 
-#include "plugin/plugin_state.h"
+#include <cstdio>
+#include <cstring>
 
-void RunTool() {}
+#include "plugin/plugin_state.h"
+#include "run/expand_command_line.h"
+
+namespace {
+
+const char kErrorTitle[] = "Error";
+const char kExecuteErrorTitle[] = "Execute Error!";
+const char kCreateFailedFormat[] = "Could not create temporary file\n'%s'\nError code=%d";
+const char kWriteFailedText[] = "Could not write TEMP file";
+const char kCommandTooLongFormat[] = "Command line too long\n'%s'";
+const char kReadFailedFormat[] = "Could not read TEMP file\n'%s'\nError code=%d";
+const char kExecuteErrorFormat[] = "RUN : %s\nERROR: %d\nMSG:%s\n";
+
+// Characters of a signed 32-bit number in decimal, sign included.
+constexpr size_t kCodeChars = 11;
+// A system message as the run shows it: 259 characters and a terminator.
+constexpr uint32_t kSystemMessageSize = 260;
+// Every message is formatted into room for its longest possible text, so no
+// message is ever cut: the formats' own characters, the longest path or
+// command line (260), the code and, for "Execute Error!", the system message.
+constexpr size_t kPathMessageSize = sizeof kCreateFailedFormat + kCommandChars + kCodeChars;
+constexpr size_t kExecuteMessageSize = sizeof kExecuteErrorFormat + kCommandChars + kCodeChars + kSystemMessageSize;
+
+// The host record is read afresh at every use: the host may change its slots
+// and texts between runs, and a second OnInstall may replace it.
+const HostRecord *Host() { return g_State.Host; }
+
+platform::WindowHandle HostWindow() { return Host()->OwnerWindow; }
+
+void ShowPathError(const char *format, const char *path, int32_t code) {
+    char message[kPathMessageSize];
+    snprintf(message, sizeof message, format, path, static_cast<int>(code));
+    platform::ShowErrorBox(HostWindow(), message, kErrorTitle);
+}
+
+// Steps 2 and 3: a new, empty exchange file with the prefix "se" in
+// WorkingDirectory or the system temporary directory. On failure the
+// directory is left in `directory` for the message, TempFilePath stays empty
+// and the error code is returned through `code`.
+bool MakeExchangeFile(char *directory, uint32_t directorySize, int32_t *code) {
+    g_State.TempFilePath[0] = '\0';
+    const char *const working = g_State.Settings.WorkingDirectory;
+    if (working[0] != '\0') {
+        snprintf(directory, directorySize, "%s", working);
+    } else if (platform::TempDirectory(directory, directorySize) == 0) {
+        *code = static_cast<int32_t>(platform::LastError());
+        return false;
+    }
+    if (!platform::CreateUniqueFile(directory, "se", g_State.TempFilePath)) {
+        *code = static_cast<int32_t>(platform::LastError());
+        g_State.TempFilePath[0] = '\0';
+        return false;
+    }
+    return true;
+}
+
+// Step 8: the text up to its terminator, in one write.
+void WriteHostText(platform::FileHandle file) {
+    const uint32_t length = static_cast<uint32_t>(strnlen(g_State.TextBuffer, kTextCapacity));
+    uint32_t written = 0;
+    if (!platform::FileWrite(file, g_State.TextBuffer, length, &written) || written < length)
+        platform::ShowErrorBox(HostWindow(), kWriteFailedText, kErrorTitle);
+}
+
+void ShowExecuteError() {
+    char systemMessage[kSystemMessageSize];
+    const int32_t code = FormatSystemError(systemMessage, sizeof systemMessage);
+    char message[kExecuteMessageSize];
+    snprintf(message, sizeof message, kExecuteErrorFormat, g_State.CommandBuffer, static_cast<int>(code),
+             systemMessage);
+    platform::ShowErrorBox(nullptr, message, kExecuteErrorTitle);
+}
+
+// Step 11 after the wait: the file's content back into TextBuffer and to the
+// host. Nothing reaches PutText unless it was read from the file.
+void ReadBackResult(int32_t context) {
+    const platform::FileHandle file = platform::FileOpenExisting(g_State.TempFilePath);
+    if (file == platform::kInvalidFile) {
+        ShowPathError(kReadFailedFormat, g_State.TempFilePath, static_cast<int32_t>(platform::LastError()));
+        return;
+    }
+    uint32_t read = 0;
+    const bool readOk = platform::FileRead(file, g_State.TextBuffer, kTextCapacity, &read);
+    const int32_t code = readOk ? 0 : static_cast<int32_t>(platform::LastError());
+    if (read > static_cast<uint32_t>(kTextCapacity)) read = 0;
+    g_State.TextBuffer[readOk ? read : 0] = '\0';
+    platform::FileClose(file);
+    if (!readOk) {
+        ShowPathError(kReadFailedFormat, g_State.TempFilePath, code);
+        return;
+    }
+    if (Host()->PutText) Host()->PutText(context, g_State.TextBuffer);
+}
+
+// Steps 9 to 11, once the command line is known: the file is closed before
+// the program starts, and the plug-in holds no handle while it runs.
+// Returns false when the program could not be started.
+bool StartAndWait() {
+    const platform::ProcessHandle process = platform::ProcessStart(g_State.CommandBuffer);
+    if (!process) {
+        ShowExecuteError();
+        return false;
+    }
+    platform::ProcessWaitAndRelease(process);
+    return true;
+}
+
+} // namespace
+
+int32_t FormatSystemError(char *buffer, uint32_t size) {
+    if (size) buffer[0] = '\0';
+    const uint32_t code = platform::LastError();
+    platform::SystemMessage(code, buffer, size);
+    return static_cast<int32_t>(code);
+}
+
+void RunTool() {
+    if (!Host() || !Host()->GetText) return;
+
+    char directory[platform::kMaxPath + 1];
+    directory[0] = '\0';
+    int32_t code = 0;
+    if (!MakeExchangeFile(directory, sizeof directory, &code)) {
+        // No file was made: the message names the directory it was to be in.
+        ShowPathError(kCreateFailedFormat, directory, code);
+        return;
+    }
+
+    const platform::FileHandle file = platform::FileCreateAlways(g_State.TempFilePath);
+    if (file == platform::kInvalidFile) {
+        ShowPathError(kCreateFailedFormat, g_State.TempFilePath, static_cast<int32_t>(platform::LastError()));
+        return;
+    }
+
+    if (!ExpandCommandLine(g_State.TempFilePath, Host())) {
+        platform::FileClose(file);
+        char message[sizeof kCommandTooLongFormat + kPathChars];
+        snprintf(message, sizeof message, kCommandTooLongFormat, g_State.Settings.CommandLine);
+        platform::ShowErrorBox(HostWindow(), message, kErrorTitle);
+    } else {
+        // The host offers no context value without GetContext; 0 stands in.
+        int32_t context = 0;
+        if (Host()->GetContext) Host()->GetContext(&context);
+        // GetText may have been cleared meanwhile: the text of the previous
+        // run, still in TextBuffer, then goes out.
+        if (Host()->GetText) Host()->GetText(context, g_State.TextBuffer, kTextCapacity);
+        g_State.TextBuffer[kTextCapacity] = '\0';
+        WriteHostText(file);
+        platform::FileClose(file);
+
+        if (StartAndWait() && !g_State.Settings.ReadOnly) ReadBackResult(context);
+    }
+
+    if (g_State.Settings.DeleteTemp) platform::FileDelete(g_State.TempFilePath);
+}

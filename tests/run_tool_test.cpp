@@ -1,1 +1,689 @@
+// The run cycle end to end: OnCall of a fresh module copy with a fake host
+// (recording every callback and its arguments) and small test tools as the
+// external program. Every message is asserted by title, exact text and
+// owner: on Windows a CBT hook reads each message box and presses OK; on
+// POSIX the boxes are lines on standard error, which the test captures.
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "test_support.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+namespace fs = std::filesystem;
+
+#if defined(_WIN32)
+const char kSeparator = '\\';
+#else
+const char kSeparator = '/';
+#endif
+
+std::string Tool(const std::string &name) {
+    std::string path = std::string(EXTTOOL_TOOLS_DIR) + "/" + name;
+#if defined(_WIN32)
+    for (char &c : path)
+        if (c == '/') c = '\\';
+    path += ".exe";
+#endif
+    return path;
+}
+
+std::string Lower(std::string text) {
+    for (char &c : text)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
+bool IsExchangeFileName(const std::string &name) {
+    const std::string lower = Lower(name);
+    if (lower.size() <= 6 || lower.compare(0, 2, "se") != 0 || lower.compare(lower.size() - 4, 4, ".tmp") != 0)
+        return false;
+    return lower.find_first_not_of("0123456789abcdef", 2) == lower.size() - 4;
+}
+
+std::vector<std::string> ExchangeFiles(const std::string &directory) {
+    std::vector<std::string> names;
+    for (const std::string &name : test::ListDirectory(directory))
+        if (IsExchangeFileName(name)) names.push_back(name);
+    return names;
+}
+
+// The system's message text for an error code, as the platform gives it.
+std::string SystemMessageFor(int code) {
+#if defined(_WIN32)
+    char *text = nullptr;
+    FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                   static_cast<DWORD>(code), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                   reinterpret_cast<char *>(&text), 0, nullptr);
+    std::string message = text ? text : "";
+    if (text) LocalFree(text);
+    return message.substr(0, 259);
+#else
+    return strerror(code);
+#endif
+}
+
+// ---- The fake host ------------------------------------------------------------
+
+struct Call {
+    int host; // which fake host record the callback belongs to
+    std::string name;
+    int32_t context;
+    int32_t capacity;
+    std::string text; // text handed back through PutText
+};
+
+struct FakeHost {
+    std::vector<Call> calls;
+    std::string text = "Hello, World";   // what GetText hands out
+    bool fillWholeCapacity = false;      // GetText leaves no terminator
+    HostRecord *clearGetTextOf = nullptr; // GetContext clears this record's GetText
+};
+FakeHost *g_Fake;
+
+template <int Host>
+void TEST_CALL FakeGetContext(int32_t *context) {
+    g_Fake->calls.push_back({Host, "GetContext", 0, 0, ""});
+    *context = 4700 + Host;
+    if (g_Fake->clearGetTextOf) g_Fake->clearGetTextOf->GetText = nullptr;
+}
+
+template <int Host>
+void TEST_CALL FakeGetText(int32_t context, char *buffer, int32_t capacity) {
+    g_Fake->calls.push_back({Host, "GetText", context, capacity, ""});
+    const std::string &text = g_Fake->text;
+    const size_t length = std::min(text.size(), static_cast<size_t>(capacity));
+    memcpy(buffer, text.data(), length);
+    if (!g_Fake->fillWholeCapacity) buffer[length] = '\0';
+}
+
+template <int Host>
+void TEST_CALL FakePutText(int32_t context, const char *text) {
+    g_Fake->calls.push_back({Host, "PutText", context, 0, text});
+}
+
+template <int Host>
+void FillHostRecord(HostRecord &record, void *window) {
+    record = HostRecord{};
+    snprintf(record.TextU, sizeof record.TextU, "user%d", Host);
+    snprintf(record.TextP, sizeof record.TextP, "pass%d", Host);
+    snprintf(record.TextD, sizeof record.TextD, "data%d", Host);
+    snprintf(record.TextO, sizeof record.TextO, "other%d", Host);
+    snprintf(record.TextN, sizeof record.TextN, "Name%d", Host);
+    record.GetContext = FakeGetContext<Host>;
+    record.GetText = FakeGetText<Host>;
+    record.PutText = FakePutText<Host>;
+    record.OwnerWindow = window;
+}
+
+std::vector<std::string> CallNames(const std::vector<Call> &calls) {
+    std::vector<std::string> names;
+    for (const Call &call : calls) names.push_back(call.name);
+    return names;
+}
+
+// ---- Message capture ------------------------------------------------------------
+
+struct Message {
+    std::string title;
+    std::string text;
+    bool ownedByHost;
+};
+
+#if defined(_WIN32)
+struct SeenBox {
+    HWND window;
+    std::string title;
+    std::string text;
+    HWND owner;
+};
+thread_local std::vector<SeenBox> *t_Boxes;
+thread_local HHOOK t_Hook;
+
+BOOL CALLBACK FindStaticText(HWND child, LPARAM found) {
+    char className[32] = {};
+    GetClassNameA(child, className, sizeof className);
+    char text[4096] = {};
+    GetWindowTextA(child, text, sizeof text);
+    if (lstrcmpiA(className, "Static") == 0 && text[0] != '\0') {
+        *reinterpret_cast<std::string *>(found) = text;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+LRESULT CALLBACK WatchMessageBoxes(int code, WPARAM wParam, LPARAM lParam) {
+    if (code == HCBT_ACTIVATE && t_Boxes) {
+        HWND box = reinterpret_cast<HWND>(wParam);
+        char className[32] = {};
+        GetClassNameA(box, className, sizeof className);
+        const bool seen = !t_Boxes->empty() && t_Boxes->back().window == box;
+        if (strcmp(className, "#32770") == 0 && !seen) {
+            SeenBox seenBox{box, "", "", GetWindow(box, GW_OWNER)};
+            char text[4096] = {};
+            GetWindowTextA(box, text, sizeof text);
+            seenBox.title = text;
+            // The message text is the static control 0xFFFF of the box.
+            if (GetDlgItemTextA(box, 0xFFFF, text, sizeof text) > 0)
+                seenBox.text = text;
+            else
+                EnumChildWindows(box, FindStaticText, reinterpret_cast<LPARAM>(&seenBox.text));
+            t_Boxes->push_back(seenBox);
+            PostMessageA(box, WM_COMMAND, IDOK, 0);
+        }
+    }
+    return CallNextHookEx(t_Hook, code, wParam, lParam);
+}
+
+struct Captured {
+    std::vector<SeenBox> boxes;
+    std::string All() const {
+        std::string all;
+        for (const SeenBox &box : boxes) all += box.title + ": " + box.text + "\n";
+        return all;
+    }
+};
+#else
+struct Captured {
+    std::string stderrText;
+    std::string All() const { return stderrText; }
+};
+#endif
+
+// The text between the first and the last single quote of what was shown.
+std::string QuotedPart(const Captured &captured) {
+    const std::string all = captured.All();
+    const size_t first = all.find('\'');
+    const size_t last = all.rfind('\'');
+    if (first == std::string::npos || last <= first) return "";
+    return all.substr(first + 1, last - first - 1);
+}
+
+// ---- The fixture ------------------------------------------------------------------
+
+struct Settings {
+    bool readOnly = false;
+    bool deleteTemp = true;
+    std::string workingDirectory; // empty: the exchange directory of the test
+    bool useSystemTemp = false;
+    std::string commandLine;
+};
+
+class RunToolTest : public testing::Test {
+protected:
+    void SetUp() override {
+        g_Fake = &fake_;
+        directory_ = test::MakeTempDir();
+        moduleDirectory_ = test::JoinPath(directory_, "module");
+        exchange_ = test::JoinPath(directory_, "exchange");
+        fs::create_directory(moduleDirectory_);
+        fs::create_directory(exchange_);
+#if defined(_WIN32)
+        hostWindow_ = CreateWindowExA(0, "STATIC", "fake host", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr, nullptr,
+                                      GetModuleHandleA(nullptr), nullptr);
+        ASSERT_NE(hostWindow_, nullptr);
+        t_Hook = SetWindowsHookExA(WH_CBT, WatchMessageBoxes, nullptr, GetCurrentThreadId());
+        ASSERT_NE(t_Hook, nullptr);
+#else
+        static int fakeWindow;
+        hostWindow_ = &fakeWindow;
+#endif
+        FillHostRecord<1>(host_, hostWindow_);
+    }
+
+    void TearDown() override {
+        test::UnloadModule(module_);
+#if defined(_WIN32)
+        UnhookWindowsHookEx(t_Hook);
+        DestroyWindow(static_cast<HWND>(hostWindow_));
+#endif
+        g_Fake = nullptr;
+        test::RemoveTree(directory_);
+    }
+
+    void Install(const Settings &settings, HostRecord *host = nullptr) {
+        std::string ini = "[Settings]\r\nReadOnly=" + std::string(settings.readOnly ? "1" : "0") +
+                          "\r\nDeleteTemp=" + (settings.deleteTemp ? "1" : "0") + "\r\n[Path]\r\nWorkingDirectory=" +
+                          (settings.useSystemTemp ? ""
+                           : settings.workingDirectory.empty() ? exchange_
+                                                              : settings.workingDirectory) +
+                          "\r\nCommandLine=" + settings.commandLine + "\r\n";
+        test::WriteFile(test::JoinPath(moduleDirectory_, "exttool.ini"), ini);
+        if (!module_.handle) module_ = test::LoadModuleCopy(moduleDirectory_);
+        InstallRecord record{};
+        ASSERT_EQ(module_.OnInstall(&record, host ? host : &host_), 0);
+    }
+
+    Captured Run() {
+        Captured captured;
+#if defined(_WIN32)
+        t_Boxes = &captured.boxes;
+        module_.OnCall();
+        t_Boxes = nullptr;
+#else
+        const std::string file = test::JoinPath(directory_, "stderr.txt");
+        fflush(stderr);
+        const int saved = dup(STDERR_FILENO);
+        const int fd = open(file.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0600);
+        dup2(fd, STDERR_FILENO);
+        close(fd);
+        module_.OnCall();
+        fflush(stderr);
+        dup2(saved, STDERR_FILENO);
+        close(saved);
+        captured.stderrText = test::ReadFile(file);
+#endif
+        return captured;
+    }
+
+    void ExpectMessages(const Captured &captured, const std::vector<Message> &expected) {
+#if defined(_WIN32)
+        ASSERT_EQ(captured.boxes.size(), expected.size()) << captured.All();
+        for (size_t i = 0; i < expected.size(); ++i) {
+            EXPECT_EQ(captured.boxes[i].title, expected[i].title);
+            EXPECT_EQ(captured.boxes[i].text, expected[i].text);
+            EXPECT_EQ(captured.boxes[i].owner, expected[i].ownedByHost ? hostWindow_ : nullptr)
+                << "owner of \"" << expected[i].title << "\"";
+        }
+#else
+        // Title, ": ", the text and a line break unless the text has one.
+        std::string lines;
+        for (const Message &message : expected) {
+            lines += message.title + ": " + message.text;
+            if (message.text.empty() || message.text.back() != '\n') lines += "\n";
+        }
+        EXPECT_EQ(captured.stderrText, lines);
+#endif
+    }
+
+    void ExpectNoMessage(const Captured &captured) { ExpectMessages(captured, {}); }
+
+    std::string ExchangePathPrefix() const { return exchange_ + kSeparator; }
+
+    void ExpectExchangePath(const std::string &path) {
+        ASSERT_GT(path.size(), ExchangePathPrefix().size()) << path;
+        EXPECT_EQ(path.substr(0, ExchangePathPrefix().size()), ExchangePathPrefix());
+        EXPECT_TRUE(IsExchangeFileName(path.substr(ExchangePathPrefix().size()))) << path;
+    }
+
+    std::string OnlyExchangeFileContent() {
+        const std::vector<std::string> files = ExchangeFiles(exchange_);
+        if (files.size() != 1) {
+            ADD_FAILURE() << files.size() << " exchange files";
+            return "";
+        }
+        return test::ReadFile(test::JoinPath(exchange_, files[0]));
+    }
+
+    FakeHost fake_;
+    HostRecord host_{};
+    void *hostWindow_ = nullptr;
+    std::string directory_, moduleDirectory_, exchange_;
+    test::LoadedModule module_;
+};
+
+// ---- A completed run ------------------------------------------------------------------
+
+TEST_F(RunToolTest, TextGoesThroughTheToolAndComesBack) {
+    Install({.commandLine = Tool("tool_upper_case") + " %f"});
+    fake_.text = "Hello, World\r\nline two\n";
+    ExpectNoMessage(Run());
+    ASSERT_EQ(fake_.calls.size(), 3u);
+    EXPECT_EQ(CallNames(fake_.calls), (std::vector<std::string>{"GetContext", "GetText", "PutText"}));
+    EXPECT_EQ(fake_.calls[1].context, 4701);
+    EXPECT_EQ(fake_.calls[1].capacity, 102400);
+    EXPECT_EQ(fake_.calls[2].context, 4701);
+    EXPECT_EQ(fake_.calls[2].text, "HELLO, WORLD\r\nLINE TWO\n");
+    EXPECT_TRUE(ExchangeFiles(exchange_).empty()) << "DeleteTemp removes the exchange file";
+}
+
+TEST_F(RunToolTest, DeleteTempOffLeavesOneExchangeFilePerRun) {
+    Install({.deleteTemp = false, .commandLine = Tool("tool_upper_case") + " %f"});
+    fake_.text = "first";
+    ExpectNoMessage(Run());
+    fake_.text = "second";
+    ExpectNoMessage(Run());
+    const std::vector<std::string> files = ExchangeFiles(exchange_);
+    ASSERT_EQ(files.size(), 2u);
+    EXPECT_EQ(test::Sorted({test::ReadFile(test::JoinPath(exchange_, files[0])),
+                            test::ReadFile(test::JoinPath(exchange_, files[1]))}),
+              (std::vector<std::string>{"FIRST", "SECOND"}));
+    EXPECT_EQ(test::ListDirectory(exchange_).size(), 2u) << "nothing else is left behind";
+}
+
+TEST_F(RunToolTest, ReadOnlyNeverCallsPutText) {
+    Install({.readOnly = true, .deleteTemp = false, .commandLine = Tool("tool_upper_case") + " %f"});
+    fake_.text = "read only";
+    ExpectNoMessage(Run());
+    EXPECT_EQ(CallNames(fake_.calls), (std::vector<std::string>{"GetContext", "GetText"}));
+    EXPECT_EQ(OnlyExchangeFileContent(), "READ ONLY") << "the tool ran on the file";
+}
+
+TEST_F(RunToolTest, LeftoverExchangeFilesAreNeitherReusedNorTouched) {
+    std::vector<std::string> leftovers;
+    for (int i = 0; i < 16; ++i) {
+        char name[16];
+        snprintf(name, sizeof name, "se%X.TMP", i);
+        leftovers.push_back(name);
+        test::WriteFile(test::JoinPath(exchange_, name), "leftover");
+    }
+    Install({.commandLine = Tool("tool_upper_case") + " %f"});
+    fake_.text = "new";
+    ExpectNoMessage(Run());
+    ASSERT_EQ(fake_.calls.back().text, "NEW");
+    EXPECT_EQ(test::ListDirectory(exchange_), test::Sorted(leftovers));
+    for (const std::string &name : leftovers) EXPECT_EQ(test::ReadFile(test::JoinPath(exchange_, name)), "leftover");
+}
+
+TEST_F(RunToolTest, ProgramGetsItsArgumentsAndTheHostsCurrentDirectory) {
+    const std::string record = test::JoinPath(directory_, "record.txt");
+    Install({.commandLine = Tool("tool_record_args") + " " + record +
+                            " %f \"two words\" a\\\"b c\\\\d %u %p %d %o %N %x"});
+    ExpectNoMessage(Run());
+    const std::vector<std::string> lines = test::NonBlankLines(test::ReadFile(record));
+    ASSERT_EQ(lines.size(), 11u) << test::ReadFile(record);
+    EXPECT_EQ(lines[0], fs::current_path().string()) << "the program runs in the host's current directory";
+    ASSERT_GE(lines[1].size(), 2u);
+    ExpectExchangePath(lines[1].substr(1, lines[1].size() - 2));
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 2, lines.end()),
+              (std::vector<std::string>{"[two words]", "[a\"b]", "[c\\\\d]", "[user1]", "[pass1]", "[data1]",
+                                        "[other1]", "[Name1]", "[%x]"}));
+}
+
+TEST_F(RunToolTest, HostRecordIsReadAfreshAtEveryRun) {
+    const std::string record = test::JoinPath(directory_, "record.txt");
+    Install({.commandLine = Tool("tool_record_args") + " " + record + " %u"});
+    ExpectNoMessage(Run());
+    EXPECT_EQ(test::NonBlankLines(test::ReadFile(record)).back(), "[user1]");
+    snprintf(host_.TextU, sizeof host_.TextU, "%s", "changed");
+    ExpectNoMessage(Run());
+    EXPECT_EQ(test::NonBlankLines(test::ReadFile(record)).back(), "[changed]");
+}
+
+TEST_F(RunToolTest, SecondInstallWithAnotherHostRecordIsUsedByLaterRuns) {
+    const std::string record = test::JoinPath(directory_, "record.txt");
+    const Settings settings{.commandLine = Tool("tool_record_args") + " " + record + " %u %N"};
+    Install(settings);
+    ExpectNoMessage(Run());
+    HostRecord second;
+    FillHostRecord<2>(second, hostWindow_);
+    Install(settings, &second);
+    fake_.calls.clear();
+    ExpectNoMessage(Run());
+    const std::vector<std::string> lines = test::NonBlankLines(test::ReadFile(record));
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[1], "[user2]");
+    EXPECT_EQ(lines[2], "[Name2]");
+    ASSERT_EQ(fake_.calls.size(), 3u);
+    for (const Call &call : fake_.calls) EXPECT_EQ(call.host, 2) << call.name;
+    EXPECT_EQ(fake_.calls[2].context, 4702);
+}
+
+TEST_F(RunToolTest, EmptyWorkingDirectoryUsesTheSystemTemporaryDirectory) {
+    const std::string temp = test::JoinPath(directory_, "system-temp");
+    fs::create_directory(temp);
+#if defined(_WIN32)
+    char saved[MAX_PATH] = {};
+    const bool hadTmp = GetEnvironmentVariableA("TMP", saved, MAX_PATH) > 0;
+    SetEnvironmentVariableA("TMP", temp.c_str());
+#else
+    const char *previous = getenv("TMPDIR");
+    const std::string saved = previous ? previous : "";
+    setenv("TMPDIR", temp.c_str(), 1);
+#endif
+    Install({.deleteTemp = false, .useSystemTemp = true, .commandLine = Tool("tool_upper_case") + " %f"});
+    fake_.text = "temp";
+    const Captured captured = Run();
+#if defined(_WIN32)
+    SetEnvironmentVariableA("TMP", hadTmp ? saved : nullptr);
+#else
+    if (previous)
+        setenv("TMPDIR", saved.c_str(), 1);
+    else
+        unsetenv("TMPDIR");
+#endif
+    ExpectNoMessage(captured);
+    EXPECT_EQ(ExchangeFiles(temp).size(), 1u);
+    EXPECT_TRUE(ExchangeFiles(exchange_).empty());
+    EXPECT_EQ(fake_.calls.back().text, "TEMP");
+}
+
+// ---- Callbacks --------------------------------------------------------------------------
+
+TEST_F(RunToolTest, NullGetTextMakesTheRunDoNothing) {
+    const std::string record = test::JoinPath(directory_, "record.txt");
+    host_.GetText = nullptr;
+    Install({.commandLine = Tool("tool_record_args") + " " + record + " %f"});
+    ExpectNoMessage(Run());
+    EXPECT_TRUE(fake_.calls.empty());
+    EXPECT_TRUE(test::ListDirectory(exchange_).empty());
+    EXPECT_FALSE(test::FileExists(record)) << "no program was started";
+}
+
+TEST_F(RunToolTest, NullGetContextPassesContextZero) {
+    host_.GetContext = nullptr;
+    Install({.commandLine = Tool("tool_upper_case") + " %f"});
+    fake_.text = "no context";
+    ExpectNoMessage(Run());
+    ASSERT_EQ(CallNames(fake_.calls), (std::vector<std::string>{"GetText", "PutText"}));
+    EXPECT_EQ(fake_.calls[0].context, 0);
+    EXPECT_EQ(fake_.calls[1].context, 0);
+    EXPECT_EQ(fake_.calls[1].text, "NO CONTEXT");
+}
+
+TEST_F(RunToolTest, GetTextClearedDuringTheRunWritesThePreviousText) {
+    Install({.commandLine = Tool("tool_upper_case") + " %f"});
+    fake_.text = "previous";
+    ExpectNoMessage(Run());
+    fake_.calls.clear();
+    fake_.text = "never handed out";
+    fake_.clearGetTextOf = &host_;
+    ExpectNoMessage(Run());
+    ASSERT_EQ(CallNames(fake_.calls), (std::vector<std::string>{"GetContext", "PutText"}));
+    EXPECT_EQ(fake_.calls[1].text, "PREVIOUS");
+}
+
+TEST_F(RunToolTest, NullPutTextStillRunsTheTool) {
+    host_.PutText = nullptr;
+    Install({.deleteTemp = false, .commandLine = Tool("tool_upper_case") + " %f"});
+    fake_.text = "quiet";
+    ExpectNoMessage(Run());
+    EXPECT_EQ(CallNames(fake_.calls), (std::vector<std::string>{"GetContext", "GetText"}));
+    EXPECT_EQ(OnlyExchangeFileContent(), "QUIET");
+}
+
+// ---- What goes out and what comes back ----------------------------------------------------
+
+TEST_F(RunToolTest, HostTextIsWrittenUpToAZeroByte) {
+    Install({.deleteTemp = false, .commandLine = Tool("tool_nothing") + " %f"});
+    fake_.text = std::string("visible\0hidden", 14);
+    ExpectNoMessage(Run());
+    EXPECT_EQ(OnlyExchangeFileContent(), "visible");
+    EXPECT_EQ(fake_.calls.back().text, "visible");
+}
+
+TEST_F(RunToolTest, HostTextFillingTheWholeCapacityGoesOutWhole) {
+    Install({.commandLine = Tool("tool_upper_case") + " %f"});
+    fake_.text = std::string(102400, 'x');
+    fake_.fillWholeCapacity = true;
+    ExpectNoMessage(Run());
+    EXPECT_EQ(fake_.calls.back().text, std::string(102400, 'X'));
+}
+
+TEST_F(RunToolTest, ResultLongerThan102400BytesIsCut) {
+    Install({.commandLine = Tool("tool_write_big") + " %f"});
+    ExpectNoMessage(Run());
+    const std::string &text = fake_.calls.back().text;
+    ASSERT_EQ(text.size(), 102400u);
+    for (size_t i = 0; i < text.size(); ++i)
+        if (text[i] != static_cast<char>('a' + i % 26)) FAIL() << "wrong byte at " << i;
+}
+
+TEST_F(RunToolTest, EmptiedFileGivesAnEmptyText) {
+    Install({.commandLine = Tool("tool_empty") + " %f"});
+    ExpectNoMessage(Run());
+    ASSERT_EQ(fake_.calls.back().name, "PutText");
+    EXPECT_EQ(fake_.calls.back().text, "");
+}
+
+TEST_F(RunToolTest, ZeroByteFromTheToolEndsTheText) {
+    Install({.commandLine = Tool("tool_write_zero") + " %f"});
+    ExpectNoMessage(Run());
+    EXPECT_EQ(fake_.calls.back().text, "before");
+}
+
+TEST_F(RunToolTest, FailureExitCodeCountsAsSuccess) {
+    Install({.commandLine = Tool("tool_fail") + " %f"});
+    ExpectNoMessage(Run());
+    EXPECT_EQ(fake_.calls.back().text, "failed on purpose");
+}
+
+TEST_F(RunToolTest, TemplateWithoutPlaceholderStillUsesAnExchangeFile) {
+    const std::string record = test::JoinPath(directory_, "record.txt");
+    Install({.commandLine = Tool("tool_record_args") + " " + record});
+    fake_.text = "untouched";
+    ExpectNoMessage(Run());
+    EXPECT_EQ(test::NonBlankLines(test::ReadFile(record)).size(), 1u) << "only the directory line";
+    EXPECT_EQ(fake_.calls.back().text, "untouched");
+    EXPECT_TRUE(ExchangeFiles(exchange_).empty());
+}
+
+TEST_F(RunToolTest, ChildHandOffEndsTheWaitAtOnce) {
+    const std::string marker = test::JoinPath(directory_, "marker.txt");
+    Install({.commandLine = Tool("tool_hand_off") + " " + marker + " 3"});
+    fake_.text = "handed off";
+    ExpectNoMessage(Run());
+    EXPECT_FALSE(test::FileExists(marker)) << "the run waited for the child";
+    EXPECT_EQ(fake_.calls.back().text, "handed off");
+    // The child does finish its work later on.
+    for (int i = 0; i < 200 && !test::FileExists(marker); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(test::FileExists(marker));
+}
+
+// ---- Failures and their messages ------------------------------------------------------------
+
+TEST_F(RunToolTest, FileDeletedByTheToolIsReportedAndNothingComesBack) {
+    Install({.commandLine = Tool("tool_delete") + " %f"});
+    fake_.text = "gone";
+    const Captured captured = Run();
+    const std::string path = QuotedPart(captured);
+    ExpectExchangePath(path);
+    ExpectMessages(captured, {{"Error", "Could not read TEMP file\n'" + path + "'\nError code=2", true}});
+    EXPECT_EQ(CallNames(fake_.calls), (std::vector<std::string>{"GetContext", "GetText"}));
+    EXPECT_TRUE(test::ListDirectory(exchange_).empty());
+}
+
+TEST_F(RunToolTest, MissingProgramShowsExecuteErrorWithoutOwner) {
+    // 259 characters: the message holds the whole command line.
+    std::string command = "no-such-program-of-exttool ";
+    command += std::string(259 - command.size(), 'x');
+    Install({.commandLine = command});
+    fake_.text = "kept";
+    const Captured captured = Run();
+    ExpectMessages(captured,
+                   {{"Execute Error!", "RUN : " + command + "\nERROR: 2\nMSG:" + SystemMessageFor(2) + "\n", false}});
+    EXPECT_EQ(CallNames(fake_.calls), (std::vector<std::string>{"GetContext", "GetText"}));
+    EXPECT_TRUE(test::ListDirectory(exchange_).empty()) << "DeleteTemp applies after a failed start";
+}
+
+TEST_F(RunToolTest, EmptyCommandLineIsAFailedStart) {
+    Install({.deleteTemp = false, .commandLine = ""});
+    fake_.text = "written anyway";
+    const Captured captured = Run();
+    const std::string all = captured.All();
+    // The code depends on the platform; the message is checked against it.
+    const size_t codeAt = all.find("ERROR: ");
+    ASSERT_NE(codeAt, std::string::npos) << all;
+    const int code = atoi(all.c_str() + codeAt + 7);
+    EXPECT_NE(code, 0);
+    ExpectMessages(captured, {{"Execute Error!",
+                               "RUN : \nERROR: " + std::to_string(code) + "\nMSG:" + SystemMessageFor(code) + "\n",
+                               false}});
+    EXPECT_EQ(CallNames(fake_.calls), (std::vector<std::string>{"GetContext", "GetText"}));
+    EXPECT_EQ(OnlyExchangeFileContent(), "written anyway");
+}
+
+TEST_F(RunToolTest, CommandLineTooLongIsRefusedBeforeAnyCallback) {
+    const std::string record = test::JoinPath(directory_, "record.txt");
+    std::string command = Tool("tool_record_args") + " " + record + " ";
+    command += std::string(257 - command.size(), 'y') + "%f";
+    ASSERT_EQ(command.size(), 259u);
+    for (const bool deleteTemp : {true, false}) {
+        SCOPED_TRACE(deleteTemp ? "DeleteTemp on" : "DeleteTemp off");
+        fake_.calls.clear();
+        Install({.deleteTemp = deleteTemp, .commandLine = command});
+        ExpectMessages(Run(), {{"Error", "Command line too long\n'" + command + "'", true}});
+        EXPECT_TRUE(fake_.calls.empty());
+        EXPECT_FALSE(test::FileExists(record)) << "no program was started";
+        if (deleteTemp)
+            EXPECT_TRUE(test::ListDirectory(exchange_).empty());
+        else
+            EXPECT_EQ(OnlyExchangeFileContent(), "") << "the exchange file stays, empty";
+    }
+}
+
+TEST_F(RunToolTest, MissingWorkingDirectoryIsReportedAndThePreviousFileIsNotReused) {
+    Install({.deleteTemp = false, .commandLine = Tool("tool_upper_case") + " %f"});
+    fake_.text = "first run";
+    ExpectNoMessage(Run());
+    ASSERT_EQ(OnlyExchangeFileContent(), "FIRST RUN");
+
+    const std::string missing = test::JoinPath(directory_, "missing");
+    fake_.calls.clear();
+    fake_.text = "second run";
+    Install({.deleteTemp = true, .workingDirectory = missing, .commandLine = Tool("tool_upper_case") + " %f"});
+    const Captured captured = Run();
+#if defined(_WIN32)
+    const int expectedCode = 3; // ERROR_PATH_NOT_FOUND
+#else
+    const int expectedCode = 2; // ENOENT
+#endif
+    ExpectMessages(captured, {{"Error",
+                               "Could not create temporary file\n'" + missing + "'\nError code=" +
+                                   std::to_string(expectedCode),
+                               true}});
+    EXPECT_TRUE(fake_.calls.empty()) << "no callback";
+    EXPECT_EQ(OnlyExchangeFileContent(), "FIRST RUN") << "the previous run's file is left alone";
+    EXPECT_FALSE(test::FileExists(missing));
+}
+
+#if !defined(_WIN32)
+// A file-size limit makes the one write fall short: the run reports it and
+// goes on with what was written.
+TEST_F(RunToolTest, ShortWriteIsReportedAndTheRunGoesOn) {
+    Install({.deleteTemp = false, .commandLine = Tool("tool_nothing") + " %f"});
+    fake_.text = std::string(5000, 'w');
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    struct sigaction ignore {}, previous{};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGXFSZ, &ignore, &previous);
+    rlimit limited = saved;
+    limited.rlim_cur = 1000;
+    setrlimit(RLIMIT_FSIZE, &limited);
+    const Captured captured = Run();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    sigaction(SIGXFSZ, &previous, nullptr);
+    ExpectMessages(captured, {{"Error", "Could not write TEMP file", true}});
+    EXPECT_EQ(fake_.calls.back().text, std::string(1000, 'w'));
+}
+#endif
+
+} // namespace

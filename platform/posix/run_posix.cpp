@@ -1,34 +1,204 @@
-// Exchange file, processes and messages on POSIX.
+// Exchange file, processes and messages on POSIX: stand-ins with the same
+// contract as the Windows calls named in platform.h.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
 #include "platform/platform.h"
+#include "platform/posix/argv_split.h"
+
+extern char **environ;
 
 namespace platform {
 
+namespace {
+
+// Command lines handed to ProcessStart are those of CommandBuffer, 260
+// characters at most; the split needs twice that plus terminators.
+constexpr size_t kCommandLineChars = 260;
+constexpr size_t kSplitStorageSize = 2 * kCommandLineChars + 2;
+constexpr int kMaxItems = (kCommandLineChars + 3) / 2 + 1;
+
+// Tries made for a unique name before giving up, as GetTempFileNameA does
+// after running through its number space.
+constexpr unsigned kUniqueNameTries = 65536;
+
+unsigned g_NextUniqueNumber;
+
+// A starting number that differs between processes and between calls, so
+// that two hosts rarely clash at all.
+unsigned StartingUniqueNumber() {
+    if (g_NextUniqueNumber == 0) {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        g_NextUniqueNumber = static_cast<unsigned>(now.tv_nsec) ^ (static_cast<unsigned>(getpid()) << 12);
+    }
+    return g_NextUniqueNumber++;
+}
+
+} // namespace
+
 uint32_t TempDirectory(char *buffer, uint32_t size) {
-    if (size) buffer[0] = '\0';
-    return 0;
+    if (size == 0) return 0;
+    buffer[0] = '\0';
+    const char *directory = getenv("TMPDIR");
+    if (!directory || directory[0] == '\0') directory = "/tmp";
+    const size_t length = strlen(directory);
+    const bool needsSeparator = directory[length - 1] != '/';
+    const size_t total = length + (needsSeparator ? 1 : 0);
+    if (total > static_cast<size_t>(kMaxPath) || total >= size) {
+        errno = ENAMETOOLONG;
+        return 0;
+    }
+    memcpy(buffer, directory, length);
+    if (needsSeparator) buffer[length] = '/';
+    buffer[total] = '\0';
+    return static_cast<uint32_t>(total);
 }
-bool CreateUniqueFile(const char *, const char *, char *path) {
+
+// "se" + hexadecimal digits + ".TMP", created new and exclusive with mode
+// 0600: the text may hold a password or private data.
+bool CreateUniqueFile(const char *directory, const char *prefix, char *path) {
     path[0] = '\0';
+    const size_t length = strlen(directory);
+    if (length == 0) {
+        errno = ENOENT;
+        return false;
+    }
+    const char *const separator = directory[length - 1] == '/' ? "" : "/";
+    for (unsigned attempt = 0; attempt < kUniqueNameTries; ++attempt) {
+        const unsigned number = StartingUniqueNumber();
+        char candidate[kMaxPath + 1];
+        const int written =
+            snprintf(candidate, sizeof candidate, "%s%s%.3s%X.TMP", directory, separator, prefix, number);
+        if (written < 0 || written > kMaxPath) {
+            errno = ENAMETOOLONG;
+            return false;
+        }
+        const int fd = open(candidate, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            close(fd);
+            memcpy(path, candidate, static_cast<size_t>(written) + 1);
+            return true;
+        }
+        if (errno != EEXIST) return false;
+    }
+    errno = EEXIST;
     return false;
 }
-FileHandle FileCreateAlways(const char *) { return kInvalidFile; }
-FileHandle FileOpenExisting(const char *) { return kInvalidFile; }
-bool FileWrite(FileHandle, const void *, uint32_t, uint32_t *done) {
+
+FileHandle FileCreateAlways(const char *path) {
+    const int fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    return fd < 0 ? kInvalidFile : fd;
+}
+
+FileHandle FileOpenExisting(const char *path) {
+    const int fd = open(path, O_RDWR | O_CLOEXEC);
+    return fd < 0 ? kInvalidFile : fd;
+}
+
+bool FileWrite(FileHandle file, const void *data, uint32_t count, uint32_t *done) {
     *done = 0;
-    return false;
+    ssize_t result;
+    do {
+        result = write(static_cast<int>(file), data, count);
+    } while (result < 0 && errno == EINTR);
+    if (result < 0) return false;
+    *done = static_cast<uint32_t>(result);
+    return true;
 }
-bool FileRead(FileHandle, void *, uint32_t, uint32_t *done) {
+
+bool FileRead(FileHandle file, void *data, uint32_t count, uint32_t *done) {
     *done = 0;
-    return false;
+    ssize_t result;
+    do {
+        result = read(static_cast<int>(file), data, count);
+    } while (result < 0 && errno == EINTR);
+    if (result < 0) return false;
+    *done = static_cast<uint32_t>(result);
+    return true;
 }
-void FileClose(FileHandle) {}
-bool FileDelete(const char *) { return false; }
-ProcessHandle ProcessStart(const char *) { return 0; }
-void ProcessWaitAndRelease(ProcessHandle) {}
-uint32_t LastError() { return 0; }
-void SystemMessage(uint32_t, char *buffer, uint32_t size) {
-    if (size) buffer[0] = '\0';
+
+void FileClose(FileHandle file) {
+    if (file != kInvalidFile) close(static_cast<int>(file));
 }
-void ShowErrorBox(WindowHandle, const char *, const char *) {}
+
+bool FileDelete(const char *path) { return unlink(path) == 0; }
+
+// The command line is split by the Windows rules (argv_split.cpp) and the
+// first item is started, searched on PATH when it holds no "/". No shell is
+// involved. The program gets the host's environment and current directory
+// and no descriptor of the host beyond 0, 1 and 2.
+ProcessHandle ProcessStart(const char *commandLine) {
+    char storage[kSplitStorageSize];
+    char *argv[kMaxItems];
+    const size_t length = strnlen(commandLine, kCommandLineChars + 1);
+    if (length > kCommandLineChars) {
+        errno = E2BIG;
+        return 0;
+    }
+    const int count = SplitCommandLine(commandLine, storage, sizeof storage, argv, kMaxItems);
+    if (count <= 0) {
+        // An empty command line names no program to start.
+        errno = count == 0 ? ENOENT : E2BIG;
+        return 0;
+    }
+
+    posix_spawn_file_actions_t actions;
+    int error = posix_spawn_file_actions_init(&actions);
+    if (error == 0) error = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    pid_t pid = 0;
+    if (error == 0) error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != 0) {
+        errno = error;
+        return 0;
+    }
+    return pid;
+}
+
+void ProcessWaitAndRelease(ProcessHandle process) {
+    int status = 0;
+    while (waitpid(static_cast<pid_t>(process), &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+uint32_t LastError() { return static_cast<uint32_t>(errno); }
+
+void SystemMessage(uint32_t code, char *buffer, uint32_t size) {
+    if (size == 0) return;
+    buffer[0] = '\0';
+    char text[256];
+    // The GNU strerror_r returns the text, which may or may not be `text`.
+    const char *const message = strerror_r(static_cast<int>(code), text, sizeof text);
+    if (message) snprintf(buffer, size, "%s", message);
+}
+
+// "title: text" on standard error, in one write so that concurrent output
+// cannot come between its parts.
+void ShowErrorBox(WindowHandle, const char *text, const char *title) {
+    char line[2048];
+    const size_t textLength = strlen(text);
+    const bool endsWithBreak = textLength > 0 && text[textLength - 1] == '\n';
+    int length = snprintf(line, sizeof line, "%s: %s%s", title, text, endsWithBreak ? "" : "\n");
+    if (length < 0) return;
+    if (static_cast<size_t>(length) >= sizeof line) {
+        // Longer than any message of the plug-in; the end still breaks the line.
+        length = sizeof line - 1;
+        line[length - 1] = '\n';
+    }
+    ssize_t result;
+    do {
+        result = write(STDERR_FILENO, line, static_cast<size_t>(length));
+    } while (result < 0 && errno == EINTR);
+}
 
 } // namespace platform

@@ -95,9 +95,21 @@ bool CreateUniqueFile(const char *directory, const char *prefix, char *path) {
     return false;
 }
 
+// An existing file is emptied, as CREATE_ALWAYS does. The exchange file is
+// normally new and empty already: truncating only when there is something
+// to drop spares it the write-back that some file systems (ext4) start when
+// a file truncated to nothing is closed.
 FileHandle FileCreateAlways(const char *path) {
-    const int fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    return fd < 0 ? kInvalidFile : fd;
+    const int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return kInvalidFile;
+    struct stat status {};
+    if (fstat(fd, &status) != 0 || (status.st_size != 0 && ftruncate(fd, 0) != 0)) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+        return kInvalidFile;
+    }
+    return fd;
 }
 
 FileHandle FileOpenExisting(const char *path) {

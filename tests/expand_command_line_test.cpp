@@ -125,7 +125,7 @@ TEST(ExpandLimits, ResultOf261CharactersIsRefusedAndLeavesAnEmptyCommand) {
     EXPECT_EQ(outcome.command, "");
 }
 
-TEST(ExpandLimits, LaterPlaceholderPushingPast260IsRefused) {
+TEST(ExpandLimits, OnlyTheFinishedLineMustFit) {
     // 255 + "%f%u": the path makes 260 characters; the user name then
     // replaces two characters by its own.
     const std::string head(255, 'a');
@@ -135,6 +135,11 @@ TEST(ExpandLimits, LaterPlaceholderPushingPast260IsRefused) {
     const Outcome refused = Expand(head + "%f%u", "xyz", HostTexts{"uuu", "", "", "", ""});
     EXPECT_FALSE(refused.fits);
     EXPECT_EQ(refused.command, "");
+    // On the way the line holds 261 characters; the empty user name takes
+    // two away again, and the finished line of 259 runs.
+    const Outcome shrunk = Expand(head + "%f%u", "wxyz", HostTexts{"", "", "", "", ""});
+    EXPECT_TRUE(shrunk.fits);
+    EXPECT_EQ(shrunk.command, head + "wxyz");
 }
 
 TEST(ExpandLimits, LongestTemplateAndLongestPathNeverOverflow) {
@@ -151,17 +156,20 @@ TEST(ExpandLimits, LongestTemplateAndLongestPathNeverOverflow) {
 }
 
 TEST(ReplacePlaceholderTest, ReplacesFirstOccurrenceOnlyAndReportsWhatDoesNotFit) {
-    snprintf(g_State.CommandBuffer, sizeof g_State.CommandBuffer, "%s", "a %q b %q");
-    EXPECT_TRUE(ReplacePlaceholder("%q", "VALUE"));
-    EXPECT_STREQ(g_State.CommandBuffer, "a VALUE b %q");
-    EXPECT_TRUE(ReplacePlaceholder("%z", "never"));
-    EXPECT_STREQ(g_State.CommandBuffer, "a VALUE b %q");
+    char text[261];
+    snprintf(text, sizeof text, "%s", "a %q b %q");
+    EXPECT_TRUE(ReplacePlaceholder(text, 260, "%q", "VALUE"));
+    EXPECT_STREQ(text, "a VALUE b %q");
+    EXPECT_TRUE(ReplacePlaceholder(text, 260, "%z", "never"));
+    EXPECT_STREQ(text, "a VALUE b %q");
 
     const std::string full(258, 'c');
-    snprintf(g_State.CommandBuffer, sizeof g_State.CommandBuffer, "%s%%q", full.c_str());
+    snprintf(text, sizeof text, "%s%%q", full.c_str());
     const std::string longest(259, 'v');
-    EXPECT_FALSE(ReplacePlaceholder("%q", longest.c_str()));
-    EXPECT_EQ(std::string(g_State.CommandBuffer), full + "%q") << "a refused replacement changes nothing";
+    EXPECT_FALSE(ReplacePlaceholder(text, 260, "%q", longest.c_str()));
+    EXPECT_EQ(std::string(text), full + "%q") << "a refused replacement changes nothing";
+    EXPECT_TRUE(ReplacePlaceholder(text, 260, "%q", "vv"));
+    EXPECT_EQ(std::string(text), full + "vv");
 }
 
 } // namespace

@@ -1,6 +1,5 @@
 #include "settings/settings_file.h"
 
-#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -19,11 +18,14 @@ constexpr uint32_t kSwitchChars = 2;
 void ReadText(const char *section, const char *key, const char *defaultValue, char *buffer, uint32_t size,
               const char *path) {
     char value[kPathChars + 3];
-    if (path[0] == '\0')
-        snprintf(value, sizeof value, "%s", defaultValue);
-    else
+    const char *text = defaultValue;
+    if (path[0] != '\0') {
         platform::ProfileReadString(section, key, defaultValue, value, size + 2, path);
-    snprintf(buffer, size, "%s", value);
+        text = value;
+    }
+    const size_t length = strnlen(text, size - 1);
+    memcpy(buffer, text, length);
+    buffer[length] = '\0';
 }
 
 int32_t ReadSwitch(const char *key, const char *path) {

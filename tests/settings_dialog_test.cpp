@@ -54,16 +54,7 @@ const ControlSpec kControls[] = {
 };
 constexpr int kControlCount = sizeof kControls / sizeof kControls[0];
 
-Lines SavedFile(const std::string &readOnly, const std::string &deleteTemp, const std::string &menuItem,
-                const std::string &workingDirectory, const std::string &commandLine) {
-    return {"[Settings]",
-            "ReadOnly=" + readOnly,
-            "DeleteTemp=" + deleteTemp,
-            "MenuItem=" + menuItem,
-            "[Path]",
-            "WorkingDirectory=" + workingDirectory,
-            "CommandLine=" + commandLine};
-}
+using test::SavedFile;
 
 // ---- Looking at and working the dialog from the driver thread ----------------
 

@@ -121,11 +121,8 @@ TEST_F(SettingsFileTest, KeysCountOnlyInTheirOwnSection) {
 TEST_F(SettingsFileTest, FileWrittenFromNothingHoldsBothSectionsInOrder) {
     const ToolSettings settings = Make(0, 5, "C:\\Temp", "notepad.exe %f", "Edit externally");
     SaveSettings(&settings, path_.c_str());
-    const std::vector<std::string> expected = {
-        "[Settings]", "ReadOnly=0", "DeleteTemp=1", "MenuItem=Edit externally",
-        "[Path]",     "WorkingDirectory=C:\\Temp",  "CommandLine=notepad.exe %f",
-    };
-    EXPECT_EQ(test::NonBlankLines(test::ReadFile(path_)), expected);
+    EXPECT_EQ(test::NonBlankLines(test::ReadFile(path_)),
+              test::SavedFile("0", "1", "Edit externally", "C:\\Temp", "notepad.exe %f"));
 }
 
 TEST_F(SettingsFileTest, SavingReplacesValuesInPlaceAndKeepsEverythingElse) {

@@ -26,17 +26,7 @@ using Lines = std::vector<std::string>;
 
 const std::string kForty = "0123456789abcdefghijABCDEFGHIJ0123456789";
 
-// What a file written from nothing by OK holds for these values.
-Lines SavedFile(const std::string &readOnly, const std::string &deleteTemp, const std::string &menuItem,
-                const std::string &workingDirectory, const std::string &commandLine) {
-    return {"[Settings]",
-            "ReadOnly=" + readOnly,
-            "DeleteTemp=" + deleteTemp,
-            "MenuItem=" + menuItem,
-            "[Path]",
-            "WorkingDirectory=" + workingDirectory,
-            "CommandLine=" + commandLine};
-}
+using test::SavedFile;
 
 class SettingsFormTest : public testing::Test {
 protected:

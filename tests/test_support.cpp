@@ -87,6 +87,14 @@ std::vector<std::string> NonBlankLines(const std::string &text) {
     return lines;
 }
 
+std::vector<std::string> SavedFile(const std::string &readOnly, const std::string &deleteTemp,
+                                   const std::string &menuItem, const std::string &workingDirectory,
+                                   const std::string &commandLine) {
+    return {"[Settings]",          "ReadOnly=" + readOnly, "DeleteTemp=" + deleteTemp,
+            "MenuItem=" + menuItem, "[Path]",               "WorkingDirectory=" + workingDirectory,
+            "CommandLine=" + commandLine};
+}
+
 std::string ModuleFileName(const std::string &name) {
 #if defined(_WIN32)
     return name + ".dll";

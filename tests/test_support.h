@@ -21,6 +21,11 @@ std::vector<std::string> ListDirectory(const std::string &path);
 std::vector<std::string> Sorted(std::vector<std::string> names);
 // The lines of a text without their "\r\n" or "\n", blank lines left out.
 std::vector<std::string> NonBlankLines(const std::string &text);
+// The non-blank lines of a settings file written from nothing with these
+// values: both sections and all five keys in the order they are saved.
+std::vector<std::string> SavedFile(const std::string &readOnly, const std::string &deleteTemp,
+                                   const std::string &menuItem, const std::string &workingDirectory,
+                                   const std::string &commandLine);
 
 #if defined(_WIN32) && !defined(_WIN64)
 #define TEST_CALL __stdcall

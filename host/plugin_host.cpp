@@ -187,35 +187,36 @@ struct Module {
 };
 
 #if defined(_WIN32)
-bool LoadModule(const char *path, Module &module) {
+void *OpenModule(const char *path) {
     HMODULE handle = LoadLibraryA(path);
-    if (!handle) {
-        char buffer[64];
-        snprintf(buffer, sizeof buffer, "error %lu", GetLastError());
-        fprintf(stderr, "plugin-host: cannot load %s: %s\n", path, buffer);
-        return false;
-    }
-    module.onInstall = reinterpret_cast<OnInstallFunction>(GetProcAddress(handle, "OnInstall"));
-    module.onCall = reinterpret_cast<OnCallFunction>(GetProcAddress(handle, "OnCall"));
-    module.onSettings = reinterpret_cast<OnSettingsFunction>(GetProcAddress(handle, "OnSettings"));
-    return true;
+    if (!handle) fprintf(stderr, "plugin-host: cannot load %s: error %lu\n", path, GetLastError());
+    return reinterpret_cast<void *>(handle);
+}
+
+void *FindEntry(void *module, const char *name) {
+    return reinterpret_cast<void *>(GetProcAddress(static_cast<HMODULE>(module), name));
 }
 #else
-bool LoadModule(const char *path, Module &module) {
+void *OpenModule(const char *path) {
     // dlopen searches the library path for a bare name; a module is named by path.
     char local[4096];
     if (!strchr(path, '/') && snprintf(local, sizeof local, "./%s", path) < static_cast<int>(sizeof local)) path = local;
     void *handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-    if (!handle) {
-        fprintf(stderr, "plugin-host: cannot load %s\n", dlerror());
-        return false;
-    }
-    module.onInstall = reinterpret_cast<OnInstallFunction>(dlsym(handle, "OnInstall"));
-    module.onCall = reinterpret_cast<OnCallFunction>(dlsym(handle, "OnCall"));
-    module.onSettings = reinterpret_cast<OnSettingsFunction>(dlsym(handle, "OnSettings"));
+    if (!handle) fprintf(stderr, "plugin-host: cannot load %s\n", dlerror());
+    return handle;
+}
+
+void *FindEntry(void *module, const char *name) { return dlsym(module, name); }
+#endif
+
+bool LoadModule(const char *path, Module &module) {
+    void *handle = OpenModule(path);
+    if (!handle) return false;
+    module.onInstall = reinterpret_cast<OnInstallFunction>(FindEntry(handle, "OnInstall"));
+    module.onCall = reinterpret_cast<OnCallFunction>(FindEntry(handle, "OnCall"));
+    module.onSettings = reinterpret_cast<OnSettingsFunction>(FindEntry(handle, "OnSettings"));
     return true;
 }
-#endif
 
 void FillHostRecord(HostRecord &record) {
     memset(&record, 0, sizeof record);

@@ -99,8 +99,10 @@ bool CreateUniqueFile(const char *directory, const char *prefix, char *path) {
 // normally new and empty already: truncating only when there is something
 // to drop spares it the write-back that some file systems (ext4) start when
 // a file truncated to nothing is closed.
+// The exchange file is the plug-in's own, never a link: a link put in its
+// place in a shared directory is not followed.
 FileHandle FileCreateAlways(const char *path) {
-    const int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    const int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return kInvalidFile;
     struct stat status {};
     if (fstat(fd, &status) != 0 || (status.st_size != 0 && ftruncate(fd, 0) != 0)) {

@@ -31,7 +31,7 @@ constexpr char kCaption[] = "Run external tool plug-in Settings";
 const std::string kForty = "0123456789abcdefghijABCDEFGHIJ0123456789";
 
 // The controls of the template, in template order.
-struct ControlSpec {
+struct DesignedControl {
     int id;                // -1 for the labels
     const char *className; // as the dialog manager registers it
     WORD atom;             // the class as the template names it
@@ -40,7 +40,7 @@ struct ControlSpec {
     DWORD style; // without WS_CHILD | WS_VISIBLE
 };
 
-const ControlSpec kControls[] = {
+const DesignedControl kControls[] = {
     {1000, "Button", 0x80, "&Read only", 9, 5, 48, 10, BS_AUTOCHECKBOX | WS_TABSTOP},
     {1001, "Button", 0x80, "&Delete temporary file", 9, 18, 80, 10, BS_AUTOCHECKBOX | WS_TABSTOP},
     {-1, "Static", 0x82, "&Working directory", 7, 51, 56, 8, SS_LEFT | WS_GROUP},
@@ -337,25 +337,25 @@ TEST_F(SettingsDialogTest, TemplateIsTheDesignedOneInUsEnglish) {
     at = ReadNameOrOrdinal(at, &text, &ordinal);
     EXPECT_EQ(text, "MS Sans Serif");
 
-    for (const ControlSpec &spec : kControls) {
-        SCOPED_TRACE(spec.text[0] ? spec.text : "edit " + std::to_string(spec.id));
+    for (const DesignedControl &designed : kControls) {
+        SCOPED_TRACE(designed.text[0] ? designed.text : "edit " + std::to_string(designed.id));
         at = reinterpret_cast<const WORD *>((reinterpret_cast<uintptr_t>(at) + 3) & ~uintptr_t{3});
         const auto *item = reinterpret_cast<const DLGITEMTEMPLATE *>(at);
-        EXPECT_EQ(item->style, spec.style | WS_CHILD | WS_VISIBLE);
+        EXPECT_EQ(item->style, designed.style | WS_CHILD | WS_VISIBLE);
         EXPECT_EQ(item->dwExtendedStyle, 0u);
-        EXPECT_EQ(item->x, spec.x);
-        EXPECT_EQ(item->y, spec.y);
-        EXPECT_EQ(item->cx, spec.cx);
-        EXPECT_EQ(item->cy, spec.cy);
-        EXPECT_EQ(item->id, static_cast<WORD>(spec.id));
+        EXPECT_EQ(item->x, designed.x);
+        EXPECT_EQ(item->y, designed.y);
+        EXPECT_EQ(item->cx, designed.cx);
+        EXPECT_EQ(item->cy, designed.cy);
+        EXPECT_EQ(item->id, static_cast<WORD>(designed.id));
         at = reinterpret_cast<const WORD *>(item + 1);
         // The resource compiler names the check boxes' class "BUTTON" where
         // the other controls carry its ordinal; the dialog manager takes both.
         at = ReadNameOrOrdinal(at, &text, &ordinal);
-        EXPECT_TRUE(ordinal == spec.atom || (ordinal == 0 && _stricmp(text.c_str(), spec.className) == 0))
+        EXPECT_TRUE(ordinal == designed.atom || (ordinal == 0 && _stricmp(text.c_str(), designed.className) == 0))
             << "class " << text << ordinal;
         at = ReadNameOrOrdinal(at, &text, &ordinal);
-        EXPECT_EQ(text, spec.text);
+        EXPECT_EQ(text, designed.text);
         const WORD extra = *at++;
         EXPECT_EQ(extra, 0);
         at = reinterpret_cast<const WORD *>(reinterpret_cast<const BYTE *>(at) + extra);
@@ -387,25 +387,25 @@ TEST_F(SettingsDialogTest, ShowsCaptionAndControlsWhereTheTemplatePutsThem) {
         const std::vector<HWND> children = ChildrenOf(dialog);
         ASSERT_EQ(children.size(), static_cast<size_t>(kControlCount));
         for (int i = 0; i < kControlCount; ++i) {
-            const ControlSpec &spec = kControls[i];
+            const DesignedControl &designed = kControls[i];
             HWND control = children[i];
-            SCOPED_TRACE(std::string("control ") + std::to_string(i + 1) + " " + spec.text);
-            EXPECT_EQ(ClassOf(control), spec.className);
-            EXPECT_EQ(static_cast<short>(GetDlgCtrlID(control)), spec.id);
+            SCOPED_TRACE(std::string("control ") + std::to_string(i + 1) + " " + designed.text);
+            EXPECT_EQ(ClassOf(control), designed.className);
+            EXPECT_EQ(static_cast<short>(GetDlgCtrlID(control)), designed.id);
             // The edit fields show the settings: the defaults, as there is no file.
-            EXPECT_EQ(TextOf(control), spec.id == 1008 ? "External program" : spec.text);
-            const RECT expected = DialogUnitsToPixels(dialog, spec.x, spec.y, spec.cx, spec.cy);
+            EXPECT_EQ(TextOf(control), designed.id == 1008 ? "External program" : designed.text);
+            const RECT expected = DialogUnitsToPixels(dialog, designed.x, designed.y, designed.cx, designed.cy);
             EXPECT_EQ(Describe(ClientRectOfControl(dialog, control)), Describe(expected));
             const DWORD live = static_cast<DWORD>(GetWindowLongA(control, GWL_STYLE));
-            EXPECT_EQ(live & (WS_TABSTOP | WS_GROUP), spec.style & (WS_TABSTOP | WS_GROUP));
-            if (spec.atom == 0x81) {
+            EXPECT_EQ(live & (WS_TABSTOP | WS_GROUP), designed.style & (WS_TABSTOP | WS_GROUP));
+            if (designed.atom == 0x81) {
                 EXPECT_NE(live & ES_AUTOHSCROLL, 0u);
                 // The dialog manager may draw the border as a client edge.
                 const DWORD ex = static_cast<DWORD>(GetWindowLongA(control, GWL_EXSTYLE));
                 EXPECT_TRUE((live & WS_BORDER) || (ex & WS_EX_CLIENTEDGE));
                 EXPECT_GE(SendMessageA(control, EM_GETLIMITTEXT, 0, 0), 30000) << "typing is not limited";
-            } else if (spec.atom == 0x80) {
-                EXPECT_EQ(live & BS_TYPEMASK, spec.style & BS_TYPEMASK);
+            } else if (designed.atom == 0x80) {
+                EXPECT_EQ(live & BS_TYPEMASK, designed.style & BS_TYPEMASK);
             } else {
                 EXPECT_EQ(live & SS_TYPEMASK, static_cast<DWORD>(SS_LEFT));
             }

@@ -227,7 +227,7 @@ LRESULT CALLBACK OwnerProc(HWND window, UINT message, WPARAM wParam, LPARAM lPar
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
-class SettingsDialogTest : public testing::Test {
+class SettingsDialogTest : public test::ModuleCopyTest {
 protected:
     // One host window for all tests: without a window manager, Wine waits
     // two seconds for every window it takes off the screen.
@@ -245,19 +245,9 @@ protected:
     void SetUp() override {
         ASSERT_NE(owner_, nullptr);
         ASSERT_TRUE(IsWindowEnabled(owner_)) << "a dialog of an earlier test is still open";
-        directory_ = test::MakeTempDir();
-        module_ = test::LoadModuleCopy(directory_);
-        iniPath_ = test::JoinPath(directory_, "exttool.ini");
+        ModuleCopyTest::SetUp();
         host_.OwnerWindow = owner_;
     }
-    void TearDown() override {
-        test::UnloadModule(module_);
-        test::RemoveTree(directory_);
-    }
-
-    void WriteSettings(const std::string &content) { test::WriteFile(iniPath_, content); }
-    std::string Settings() const { return test::ReadFile(iniPath_); }
-    Lines SettingsLines() const { return test::NonBlankLines(Settings()); }
 
     std::string Install() {
         InstallRecord record{};
@@ -286,9 +276,6 @@ protected:
         return run;
     }
 
-    std::string directory_;
-    std::string iniPath_;
-    test::LoadedModule module_;
     HostRecord host_{};
     static inline HWND owner_ = nullptr;
 };

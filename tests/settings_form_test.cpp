@@ -28,22 +28,8 @@ const std::string kForty = "0123456789abcdefghijABCDEFGHIJ0123456789";
 
 using test::SavedFile;
 
-class SettingsFormTest : public testing::Test {
+class SettingsFormTest : public test::ModuleCopyTest {
 protected:
-    void SetUp() override {
-        directory_ = test::MakeTempDir();
-        module_ = test::LoadModuleCopy(directory_);
-        iniPath_ = test::JoinPath(directory_, "exttool.ini");
-    }
-    void TearDown() override {
-        test::UnloadModule(module_);
-        test::RemoveTree(directory_);
-    }
-
-    void WriteSettings(const std::string &content) { test::WriteFile(iniPath_, content); }
-    std::string Settings() const { return test::ReadFile(iniPath_); }
-    Lines SettingsLines() const { return test::NonBlankLines(Settings()); }
-
     // Runs `body` with `input` on standard input; returns what it printed.
     // `consumed` receives how many bytes of the input were read.
     std::string WithInput(const std::string &input, const std::function<void()> &body, off_t *consumed = nullptr) {
@@ -93,9 +79,6 @@ protected:
         return result;
     }
 
-    std::string directory_;
-    std::string iniPath_;
-    test::LoadedModule module_;
     HostRecord host_{};
     std::string caption_;
 };

@@ -2,6 +2,8 @@
 // writes, and a private copy of the built module loaded like a host does.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
@@ -47,5 +49,27 @@ LoadedModule LoadModuleCopy(const std::string &directory, const std::string &nam
 void UnloadModule(LoadedModule &module);
 // The module file name with this platform's extension.
 std::string ModuleFileName(const std::string &name);
+
+// A fixture with a fresh module copy in a scratch directory of its own and
+// the path of the settings file beside it.
+class ModuleCopyTest : public testing::Test {
+protected:
+    void SetUp() override {
+        directory_ = MakeTempDir();
+        module_ = LoadModuleCopy(directory_);
+        iniPath_ = JoinPath(directory_, "exttool.ini");
+    }
+    void TearDown() override {
+        UnloadModule(module_);
+        RemoveTree(directory_);
+    }
+    void WriteSettings(const std::string &content) { WriteFile(iniPath_, content); }
+    std::string Settings() const { return ReadFile(iniPath_); }
+    std::vector<std::string> SettingsLines() const { return NonBlankLines(Settings()); }
+
+    std::string directory_;
+    LoadedModule module_;
+    std::string iniPath_;
+};
 
 } // namespace test

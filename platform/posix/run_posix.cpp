@@ -119,26 +119,28 @@ FileHandle FileOpenExisting(const char *path) {
     return fd < 0 ? kInvalidFile : fd;
 }
 
-bool FileWrite(FileHandle file, const void *data, uint32_t count, uint32_t *done) {
+namespace {
+
+// One read() or write() call, repeated only when a signal interrupted it.
+template <typename Call> bool MoveOnce(Call call, uint32_t *done) {
     *done = 0;
     ssize_t result;
     do {
-        result = write(static_cast<int>(file), data, count);
+        result = call();
     } while (result < 0 && errno == EINTR);
     if (result < 0) return false;
     *done = static_cast<uint32_t>(result);
     return true;
 }
 
+} // namespace
+
+bool FileWrite(FileHandle file, const void *data, uint32_t count, uint32_t *done) {
+    return MoveOnce([&] { return write(static_cast<int>(file), data, count); }, done);
+}
+
 bool FileRead(FileHandle file, void *data, uint32_t count, uint32_t *done) {
-    *done = 0;
-    ssize_t result;
-    do {
-        result = read(static_cast<int>(file), data, count);
-    } while (result < 0 && errno == EINTR);
-    if (result < 0) return false;
-    *done = static_cast<uint32_t>(result);
-    return true;
+    return MoveOnce([&] { return read(static_cast<int>(file), data, count); }, done);
 }
 
 void FileClose(FileHandle file) {

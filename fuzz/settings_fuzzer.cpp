@@ -3,8 +3,10 @@
 // Input: a few bytes that make up ToolSettings, then the content of an
 // existing exttool.ini. For any content, reading stays within the value
 // limits; saving the settings and reading them back gives exactly what was
-// saved; and every line of the old file outside the five keys is kept, in
-// order.
+// saved; every line of the old file that does not name one of the five keys
+// is kept, in order; and nothing but the keys and their two sections is
+// added.
+#include <strings.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -74,12 +76,11 @@ bool NamesASettingsKey(const std::string &line) {
     while (end > first && IsBlank(line[end - 1])) --end;
     const std::string name = line.substr(first, end - first);
     for (const char *key : keys)
-        if (strcasecmp(name.c_str(), key) == 0) return true;
+        if (name.size() == strlen(key) && strncasecmp(name.data(), key, name.size()) == 0) return true;
     return false;
 }
 
-// A value as a user can type it: one line, no blanks at either end (the
-// profile service trims those, as Windows does).
+// A value as a user can type it: one line, maybe with blanks at either end.
 void TakeValue(const uint8_t *&data, size_t &size, char *out, size_t capacity) {
     size_t length = 0;
     if (size > 0) {
@@ -90,15 +91,19 @@ void TakeValue(const uint8_t *&data, size_t &size, char *out, size_t capacity) {
     size_t n = 0;
     for (size_t i = 0; i < length; ++i) {
         const char c = static_cast<char>(data[i]);
-        if (c != '\n' && c != '\r' && c != '\0') out[n++] = c;
+        if (c != '\n' && c != '\r' && c != '\0' && c != '\v' && c != '\f') out[n++] = c;
     }
+    out[n] = '\0';
     data += length;
     size -= length;
-    while (n > 0 && IsBlank(out[n - 1])) --n;
-    size_t lead = 0;
-    while (lead < n && IsBlank(out[lead])) ++lead;
-    memmove(out, out + lead, n - lead);
-    out[n - lead] = '\0';
+}
+
+// What reads back: the value without the spaces and tabs at its ends.
+std::string Trimmed(const char *value) {
+    std::string text(value);
+    const size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos) return "";
+    return text.substr(first, text.find_last_not_of(" \t") + 1 - first);
 }
 
 } // namespace
@@ -148,22 +153,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     memset(&back, 0x5A, sizeof back);
     ReadSettings(&back, g_Path.c_str());
     Check(back.ReadOnly == saved.ReadOnly && back.DeleteTemp == saved.DeleteTemp, "a switch changed");
-    Check(strcmp(back.WorkingDirectory, saved.WorkingDirectory) == 0, "WorkingDirectory did not read back");
-    Check(strcmp(back.CommandLine, saved.CommandLine) == 0, "CommandLine did not read back");
-    Check(strcmp(back.MenuItem, saved.MenuItem) == 0, "MenuItem did not read back");
+    Check(back.WorkingDirectory == Trimmed(saved.WorkingDirectory), "WorkingDirectory did not read back");
+    Check(back.CommandLine == Trimmed(saved.CommandLine), "CommandLine did not read back");
+    Check(back.MenuItem == Trimmed(saved.MenuItem), "MenuItem did not read back");
 
-    // Every old line that does not name one of the keys is still there, in
-    // the same order.
+    // The lines that do not name one of the keys must all be there, in the
+    // same order: the old ones a subsequence of the new ones, which the
+    // greedy match decides exactly. Key lines are left out on both sides, as
+    // any of them may be the one that was changed.
+    std::vector<std::string> kept;
+    for (const std::string &line : Lines(before))
+        if (!NamesASettingsKey(line)) kept.push_back(line);
     const std::vector<std::string> after = Lines(ReadWhole());
     size_t next = 0;
-    for (const std::string &line : Lines(before)) {
-        size_t found = next;
-        while (found < after.size() && after[found] != line) ++found;
-        if (found < after.size()) {
-            next = found + 1;
-            continue;
-        }
-        Check(NamesASettingsKey(line), "a line of the old file was lost");
+    size_t added = 0;
+    for (const std::string &line : after) {
+        if (NamesASettingsKey(line)) continue;
+        if (next < kept.size() && line == kept[next]) ++next;
+        else ++added;
     }
+    Check(next == kept.size(), "a line of the old file was lost");
+    // At most the two section lines are new.
+    Check(added <= 2, "lines were added beyond the keys and their sections");
     return 0;
 }

@@ -30,13 +30,17 @@ constexpr int kMaxPath = 259;
 
 // ---- Module -------------------------------------------------------------
 
-// The module instance of this module, for builds without DllMain. On Windows
-// DllMain receives it from the loader and this is never called.
+// The module instance of this module, for builds without DllMain; called
+// when the module is loaded. On POSIX it records the module's absolute path
+// then, before the host can change its current directory. On Windows
+// DllMain receives the instance from the loader and this is never called.
 ModuleHandle CurrentModule();
 
 // GetModuleFileNameA: the full path of the module's file into `buffer`.
 // Returns the length, or 0 on failure (buffer then empty). A path that does
-// not fit is a failure rather than a silently cut path.
+// not fit is a failure rather than a silently cut path. On POSIX the path is
+// the name the loader used, made absolute by text: a module reached through
+// a link is known by the link's name.
 uint32_t ModuleFileName(ModuleHandle module, char *buffer, uint32_t size);
 
 // ---- Profile (INI) service ---------------------------------------------
@@ -53,7 +57,8 @@ uint32_t ProfileReadString(const char *section, const char *key, const char *def
 // WritePrivateProfileStringA: sets `key` in `section` to `value`, replacing
 // the value where the key stands, appending a missing key at the end of its
 // section and a missing section at the end of the file, creating a missing
-// file. Every other line is kept. Returns false on failure.
+// file. Every other line is kept. Returns false on failure, with the reason
+// in LastError.
 bool ProfileWriteString(const char *section, const char *key, const char *value, const char *path);
 
 // ---- Files and the exchange file --------------------------------------

@@ -35,24 +35,29 @@ int32_t ReadSwitch(const char *key, const char *path) {
 }
 
 bool IsQuotationMark(char c) { return c == '"' || c == '\''; }
+bool IsSpaceOrTab(char c) { return c == ' ' || c == '\t'; }
 
-// The profile service drops quotation marks that enclose a whole value when
-// it reads it. A value that begins and ends with the same quotation mark is
-// therefore written inside one more pair of double quotation marks, so that
-// reading gives back exactly the text that was saved.
+// The profile service drops the blanks at both ends of a value when it reads
+// it, and only then the quotation marks that enclose it. A value is therefore
+// written without its outer blanks; one that then begins and ends with the
+// same quotation mark is written inside one more pair of double quotation
+// marks, so that reading gives back exactly the text that was saved.
 void WriteText(const char *section, const char *key, const char *value, const char *path) {
-    const size_t length = strlen(value);
-    if (length < 2 || !IsQuotationMark(value[0]) || value[length - 1] != value[0]) {
-        platform::ProfileWriteString(section, key, value, path);
-        return;
+    size_t length = strnlen(value, kPathChars);
+    while (length > 0 && IsSpaceOrTab(value[length - 1])) --length;
+    while (length > 0 && IsSpaceOrTab(value[0])) {
+        ++value;
+        --length;
     }
-    char wrapped[kPathChars + 3];
-    if (length > kPathChars) return; // settings never hold more; nothing to cut silently
-    wrapped[0] = '"';
-    memcpy(wrapped + 1, value, length);
-    wrapped[length + 1] = '"';
-    wrapped[length + 2] = '\0';
-    platform::ProfileWriteString(section, key, wrapped, path);
+    char text[kPathChars + 3];
+    const bool wrap = length >= 2 && IsQuotationMark(value[0]) && value[length - 1] == value[0];
+    size_t at = 0;
+    if (wrap) text[at++] = '"';
+    memcpy(text + at, value, length);
+    at += length;
+    if (wrap) text[at++] = '"';
+    text[at] = '\0';
+    platform::ProfileWriteString(section, key, text, path);
 }
 
 } // namespace

@@ -8,6 +8,13 @@
 
 #include "test_support.h"
 
+#if !defined(_WIN32)
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <filesystem>
+#endif
+
 namespace {
 
 class EntryPointsTest : public testing::Test {
@@ -100,5 +107,46 @@ TEST_F(EntryPointsTest, ModuleWithAnotherNameUsesItsOwnSettingsFile) {
     module_.OnInstall(&record, &host_);
     EXPECT_STREQ(record.Caption, "Renamed module");
 }
+
+#if !defined(_WIN32)
+// The settings file lies beside the name the host loaded the module by: a
+// relative name stays right after the host changes its current directory,
+// and a link reads the settings named after the link, beside the link.
+TEST_F(EntryPointsTest, ModuleIsKnownByTheNameItWasLoadedBy) {
+    namespace fs = std::filesystem;
+    struct Case {
+        const char *loadAs;  // relative to the test's directory
+        const char *linkTo;  // null: a copy of the module, else a link to this copy
+        const char *settings;
+    };
+    const Case cases[] = {
+        {"./plugins/../plugins/exttool.so", nullptr, "plugins/exttool.ini"},
+        {"links/sed.so", "../real/exttool.so", "links/sed.ini"},
+    };
+    const fs::path original = fs::current_path();
+    for (const Case &c : cases) {
+        const fs::path file = fs::path(directory_) / c.loadAs;
+        fs::create_directories(file.parent_path());
+        const fs::path copy = c.linkTo ? (file.parent_path() / c.linkTo).lexically_normal() : file;
+        fs::create_directories(copy.parent_path());
+        fs::copy_file(EXTTOOL_MODULE_FILE, copy);
+        if (c.linkTo) fs::create_symlink(c.linkTo, file);
+        test::WriteFile((copy.parent_path() / "exttool.ini").string(), "[Settings]\nMenuItem=Beside the file\n");
+        test::WriteFile(test::JoinPath(directory_, c.settings), "[Settings]\nMenuItem=Beside the name\n");
+
+        fs::current_path(directory_);
+        void *handle = dlopen(c.loadAs, RTLD_NOW | RTLD_LOCAL);
+        fs::current_path("/");
+        ASSERT_NE(handle, nullptr) << dlerror();
+        auto install = reinterpret_cast<decltype(module_.OnInstall)>(dlsym(handle, "OnInstall"));
+        InstallRecord record;
+        Fill(record);
+        install(&record, &host_);
+        EXPECT_STREQ(record.Caption, "Beside the name") << c.loadAs;
+        dlclose(handle);
+    }
+    fs::current_path(original);
+}
+#endif
 
 } // namespace

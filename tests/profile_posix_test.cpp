@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -24,6 +25,24 @@ protected:
     }
     bool Write(const char *section, const char *key, const char *value) {
         return platform::ProfileWriteString(section, key, value, path_.c_str());
+    }
+    // The same write by a user who may not write the directory (nobody, when
+    // the tests run as root), with the settings file's and the directory's
+    // permissions set first; the directory is writable again afterwards.
+    bool WriteAsUser(const char *section, const char *key, const char *value, mode_t fileMode,
+                     mode_t directoryMode = 0555) {
+        if (access(path_.c_str(), F_OK) == 0) chmod(path_.c_str(), fileMode);
+        chmod(directory_.c_str(), directoryMode);
+        const pid_t child = fork();
+        if (child == 0) {
+            if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(2);
+            _exit(Write(section, key, value) ? 0 : 1);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        chmod(directory_.c_str(), 0755);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) < 2) << "the child could not become another user";
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
     }
     std::string Read(const char *section, const char *key, uint32_t size = 300) {
         char buffer[300];
@@ -61,20 +80,61 @@ TEST_F(ProfilePosixTest, WritesChangeOnlyTheValueAndKeepEveryOtherByte) {
         // An empty file and an empty value.
         {"", "S", "A", "", "[S]\nA=\n"},
     };
-    for (const Case &c : cases) {
-        test::WriteFile(path_, c.before);
-        ASSERT_TRUE(Write(c.section, c.key, c.value)) << c.before;
-        EXPECT_EQ(test::ReadFile(path_), c.after) << c.before;
+    // Through a new file renamed over the old one, and in place where only
+    // the file may be written.
+    for (const bool inPlace : {false, true}) {
+        for (const Case &c : cases) {
+            test::WriteFile(path_, c.before);
+            ASSERT_TRUE(inPlace ? WriteAsUser(c.section, c.key, c.value, 0666) : Write(c.section, c.key, c.value))
+                << c.before << (inPlace ? " (in place)" : "");
+            EXPECT_EQ(test::ReadFile(path_), c.after) << c.before << (inPlace ? " (in place)" : "");
+        }
     }
 }
 
 TEST_F(ProfilePosixTest, LongLinesAreKeptWholeAndLongValuesReadCut) {
     const std::string longComment = "; " + std::string(20000, 'c');
     const std::string longValue(5000, 'v');
-    test::WriteFile(path_, longComment + "\n[S]\nLong=" + longValue + "\n" + longComment + "\nA=1\n");
+    const std::string before = longComment + "\n[S]\nLong=" + longValue + "\n" + longComment + "\nA=1\n";
+    test::WriteFile(path_, before);
     ASSERT_TRUE(Write("S", "A", "2"));
     EXPECT_EQ(test::ReadFile(path_), longComment + "\n[S]\nLong=" + longValue + "\n" + longComment + "\nA=2\n");
     EXPECT_EQ(Read("S", "Long", 260), std::string(259, 'v'));
+    // In place, the bytes after the value move by more than one chunk, both
+    // ways.
+    ASSERT_TRUE(WriteAsUser("S", "Long", "short", 0666));
+    EXPECT_EQ(test::ReadFile(path_), longComment + "\n[S]\nLong=short\n" + longComment + "\nA=2\n");
+    ASSERT_TRUE(WriteAsUser("S", "Long", longValue.c_str(), 0666));
+    EXPECT_EQ(test::ReadFile(path_), longComment + "\n[S]\nLong=" + longValue + "\n" + longComment + "\nA=2\n");
+}
+
+// Who may write what decides whether a save succeeds, as on Windows: a file
+// that may not be written is never replaced, and a missing file is created
+// only where the directory may be written.
+TEST_F(ProfilePosixTest, PermissionsOfFileAndDirectoryDecideTheSave) {
+    struct Case {
+        bool fileExists;
+        mode_t fileMode;
+        mode_t directoryMode;
+        bool saved;
+    };
+    const Case cases[] = {
+        {true, 0666, 0555, true},   // in place
+        {true, 0666, 0777, true},   // through a new file
+        {true, 0444, 0777, false},
+        {true, 0444, 0555, false},
+        {false, 0, 0555, false},
+        {false, 0, 0777, true},
+    };
+    for (const Case &c : cases) {
+        unlink(path_.c_str());
+        if (c.fileExists) test::WriteFile(path_, "[S]\nA=1\n");
+        const bool saved = WriteAsUser("S", "A", "2", c.fileMode, c.directoryMode);
+        EXPECT_EQ(saved, c.saved) << std::oct << c.fileMode << " in " << c.directoryMode;
+        const std::string expected = c.saved ? "[S]\nA=2\n" : c.fileExists ? "[S]\nA=1\n" : "";
+        EXPECT_EQ(test::FileExists(path_) ? test::ReadFile(path_) : "", expected) << std::oct << c.fileMode;
+        EXPECT_EQ(test::ListDirectory(directory_).size(), test::FileExists(path_) ? 1u : 0u) << "a new file was left";
+    }
 }
 
 TEST_F(ProfilePosixTest, RewriteLeavesNoOtherFileAndKeepsThePermissions) {
@@ -88,14 +148,19 @@ TEST_F(ProfilePosixTest, RewriteLeavesNoOtherFileAndKeepsThePermissions) {
 }
 
 TEST_F(ProfilePosixTest, SymbolicLinkStaysALinkToTheChangedFile) {
-    const std::string target = test::JoinPath(directory_, "real.ini");
-    test::WriteFile(target, "[S]\nA=1\n");
-    ASSERT_EQ(symlink(target.c_str(), path_.c_str()), 0);
-    ASSERT_TRUE(Write("S", "A", "2"));
-    struct stat status;
-    ASSERT_EQ(lstat(path_.c_str(), &status), 0);
-    EXPECT_TRUE(S_ISLNK(status.st_mode));
-    EXPECT_EQ(test::ReadFile(target), "[S]\nA=2\n");
+    // The link's target exists, or is created by the save.
+    for (const bool targetExists : {true, false}) {
+        const std::string target = test::JoinPath(directory_, "real.ini");
+        unlink(path_.c_str());
+        unlink(target.c_str());
+        if (targetExists) test::WriteFile(target, "[S]\nA=1\n");
+        ASSERT_EQ(symlink("real.ini", path_.c_str()), 0);
+        ASSERT_TRUE(Write("S", "A", "2")) << targetExists;
+        struct stat status;
+        ASSERT_EQ(lstat(path_.c_str(), &status), 0);
+        EXPECT_TRUE(S_ISLNK(status.st_mode));
+        EXPECT_EQ(test::ReadFile(target), "[S]\nA=2\n");
+    }
 }
 
 TEST_F(ProfilePosixTest, UnreadableOldFileIsNeitherReplacedNorRead) {

@@ -79,10 +79,16 @@ TEST_F(SettingsFileTest, TextsAreCutToTheirCapacity) {
     EXPECT_EQ(std::string(settings.CommandLine), long300.substr(0, 259));
 }
 
+// A caption of 30 characters whose first character lies at byte `at` of its
+// line: the blanks before it are dropped wherever the value starts.
+std::string CaptionLineStartingAt(size_t at, char fill = 'v') {
+    return "MenuItem=" + std::string(at - 9, ' ') + std::string(30, fill);
+}
+
 TEST_F(SettingsFileTest, HandWrittenValuesAsTheProfileServiceReadsThem) {
     struct Case {
-        const char *line;
-        const char *menuItem;
+        std::string line;
+        std::string menuItem;
     };
     const Case cases[] = {
         {"MenuItem=\"Quoted Caption\"", "Quoted Caption"},
@@ -95,10 +101,18 @@ TEST_F(SettingsFileTest, HandWrittenValuesAsTheProfileServiceReadsThem) {
         {"MENUITEM=Upper case key", "Upper case key"},
         {"MenuItem", "External program"}, // no "=": no value, the default
         {"Menu=Other key", "External program"},
+        // Values that begin late in a long line, and one that runs across
+        // byte 2048 of its line.
+        {CaptionLineStartingAt(2047), std::string(30, 'v')},
+        {CaptionLineStartingAt(2048), std::string(30, 'v')},
+        {CaptionLineStartingAt(2049), std::string(30, 'v')},
+        {CaptionLineStartingAt(9000, 'f'), std::string(30, 'f')},
+        {"MenuItem=" + std::string(2030, ' ') + "\"" + std::string(40, 'q') + "\"", std::string(30, 'q')},
+        {std::string(3000, ' ') + "MenuItem = late name", "late name"},
     };
     for (const Case &c : cases) {
-        test::WriteFile(path_, std::string("[Settings]\r\n") + c.line + "\r\n");
-        EXPECT_STREQ(Read().MenuItem, c.menuItem) << c.line;
+        test::WriteFile(path_, "[Settings]\r\n" + c.line + "\r\n");
+        EXPECT_EQ(std::string(Read().MenuItem), c.menuItem) << c.line.substr(0, 40) << " (" << c.line.size() << ")";
     }
 }
 
@@ -169,27 +183,40 @@ TEST_F(SettingsFileTest, SavingTurnsEveryOnValueIntoOne) {
 
 // Values that begin and end with the same quotation mark would lose it on
 // reading; they are saved so that they come back exactly as they were.
-TEST_F(SettingsFileTest, EveryValueReadsBackExactlyAsSaved) {
+TEST_F(SettingsFileTest, EveryValueReadsBackExactlyAsSavedWithoutItsOuterBlanks) {
     const std::string quoted259 = "\"" + std::string(257, 'q') + "\"";
-    const std::string values[] = {
-        "\"C:\\Program Files\\Tool\\tool.exe\" \"%f\"",
-        "'quoted'",
-        "\"",
-        "\"\"",
-        "\"a\" b",
-        "plain text",
-        "",
-        quoted259,
-        "'" + std::string(257, 's') + "'",
-        "\"mixed'",
+    struct Case {
+        std::string saved;
+        std::string readBack;
     };
-    for (const std::string &value : values) {
-        const ToolSettings settings = Make(0, 0, value.c_str(), value.c_str(), value.substr(0, 30).c_str());
+    const Case cases[] = {
+        {"\"C:\\Program Files\\Tool\\tool.exe\" \"%f\"", "\"C:\\Program Files\\Tool\\tool.exe\" \"%f\""},
+        {"'quoted'", "'quoted'"},
+        {"\"", "\""},
+        {"\"\"", "\"\""},
+        {"\"a\" b", "\"a\" b"},
+        {"plain text", "plain text"},
+        {"", ""},
+        {quoted259, quoted259},
+        {"'" + std::string(257, 's') + "'", "'" + std::string(257, 's') + "'"},
+        {"\"mixed'", "\"mixed'"},
+        // Blanks at either end, as a paste leaves them: the profile service
+        // would drop them before the quotation marks.
+        {"\"C:\\Tools\\tool.exe\" \"%f\" ", "\"C:\\Tools\\tool.exe\" \"%f\""},
+        {" \t\"C:\\Tools\\tool.exe\" \"%f\"", "\"C:\\Tools\\tool.exe\" \"%f\""},
+        {"\t'x' ", "'x'"},
+        {"  padded  ", "padded"},
+        {"   ", ""},
+        {"\" inner blanks \"", "\" inner blanks \""},
+    };
+    for (const Case &c : cases) {
+        const ToolSettings settings = Make(0, 0, c.saved.c_str(), c.saved.c_str(), c.saved.substr(0, 30).c_str());
         SaveSettings(&settings, path_.c_str());
         const ToolSettings back = Read();
-        EXPECT_EQ(std::string(back.CommandLine), value) << value;
-        EXPECT_EQ(std::string(back.WorkingDirectory), value) << value;
-        EXPECT_EQ(std::string(back.MenuItem), value.substr(0, 30)) << value;
+        EXPECT_EQ(std::string(back.CommandLine), c.readBack) << c.saved;
+        EXPECT_EQ(std::string(back.WorkingDirectory), c.readBack) << c.saved;
+        if (c.saved.size() <= 30) EXPECT_EQ(std::string(back.MenuItem), c.readBack) << c.saved;
+        else EXPECT_EQ(std::string(back.MenuItem), c.saved.substr(0, 30)) << c.saved;
     }
 }
 

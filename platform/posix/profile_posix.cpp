@@ -12,7 +12,9 @@
 //     counts.
 // Writing rewrites the file through a new file in the same directory that is
 // renamed over the old one, so an interrupted save never leaves a truncated
-// file. Every byte outside the changed value is copied as it was.
+// file. Where the directory may not be written but the file may, the file is
+// changed in place instead, as Windows does; that save is not atomic. Either
+// way every byte outside the changed value stays as it was.
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -29,11 +31,14 @@ namespace platform {
 
 namespace {
 
-// The first bytes of a line that are looked at. Names of interest are
-// short, and a value is never read beyond 259 characters, so the rest of a
-// longer line only needs to be copied, never examined.
+// The first bytes of a line's name and of its value that are kept. Names of
+// interest are short and values are read cut to 259 characters, so the rest
+// of a longer line only needs to be copied, never examined.
 constexpr size_t kHeadBytes = 2048;
+constexpr size_t kValueBytes = 2048;
 constexpr size_t kChunkBytes = 8192;
+// Links are followed at most this deep, as the kernel does.
+constexpr int kMaxLinkDepth = 40;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
 bool IsQuotationMark(char c) { return c == '"' || c == '\''; }
@@ -66,14 +71,23 @@ bool Refill(Reader &reader) {
     }
 }
 
-// One line of the file: where it lies, and its first kHeadBytes bytes.
+// One line of the file: where it lies, where its parts begin, and the first
+// bytes of its name and of its value. Offsets count from the line's start;
+// -1 means "none".
 struct Line {
-    char head[kHeadBytes];
-    size_t headLength;       // bytes of the line in head (without "\n")
+    char head[kHeadBytes];   // from the first non-blank byte on
+    size_t headLength;
+    char value[kValueBytes]; // from the first non-blank byte after the first "="
+    size_t valueLength;
     off_t start;             // file offset of the line
     off_t textLength;        // bytes without the "\n"
     off_t length;            // bytes with the "\n", if any
-    off_t lastNonBlank;      // index of the last non-blank byte, -1 if none
+    off_t indent;            // the first non-blank byte
+    off_t equals;            // the first "="
+    off_t nameEnd;           // one past the last non-blank byte before the first "="
+    off_t valueStart;        // the first non-blank byte after the first "="
+    off_t lastClose;         // the last "]"
+    off_t lastNonBlank;
     char lastNonBlankByte;
     char lastByte;           // of the text, "\r" for a line ending in "\r\n"
     bool terminated;         // ends in "\n"
@@ -81,11 +95,31 @@ struct Line {
     bool EndsInCarriageReturn() const { return textLength > 0 && lastByte == '\r'; }
 };
 
+void TakeByte(Line &line, char c) {
+    const off_t at = line.textLength++;
+    line.lastByte = c;
+    if (c == ']') line.lastClose = at;
+    if (c == '=' && line.equals < 0) {
+        line.equals = at;
+    } else if (!IsBlank(c)) {
+        if (line.equals < 0) line.nameEnd = at + 1;
+        else if (line.valueStart < 0) line.valueStart = at;
+    }
+    if (!IsBlank(c)) {
+        if (line.indent < 0) line.indent = at;
+        line.lastNonBlank = at;
+        line.lastNonBlankByte = c;
+    }
+    if (line.indent >= 0 && line.headLength < kHeadBytes) line.head[line.headLength++] = c;
+    if (line.valueStart >= 0 && line.valueLength < kValueBytes) line.value[line.valueLength++] = c;
+}
+
 bool ReadLine(Reader &reader, Line &line, off_t start) {
     line.headLength = 0;
+    line.valueLength = 0;
     line.start = start;
     line.textLength = 0;
-    line.lastNonBlank = -1;
+    line.indent = line.equals = line.nameEnd = line.valueStart = line.lastClose = line.lastNonBlank = -1;
     line.lastNonBlankByte = '\0';
     line.lastByte = '\0';
     line.terminated = false;
@@ -96,13 +130,7 @@ bool ReadLine(Reader &reader, Line &line, off_t start) {
             line.terminated = true;
             break;
         }
-        if (line.headLength < kHeadBytes) line.head[line.headLength++] = c;
-        line.lastByte = c;
-        if (!IsBlank(c)) {
-            line.lastNonBlank = line.textLength;
-            line.lastNonBlankByte = c;
-        }
-        ++line.textLength;
+        TakeByte(line, c);
     }
     line.length = line.textLength + (line.terminated ? 1 : 0);
     return line.length > 0;
@@ -110,52 +138,36 @@ bool ReadLine(Reader &reader, Line &line, off_t start) {
 
 enum class LineKind { Other, Section, Key };
 
-// What a line is, judged by its head.
+// What a line is. A name that does not fit into the head is longer than any
+// name looked for, so it is kept as null and never matches.
 struct ParsedLine {
     LineKind kind;
     const char *name; // section or key name, inside the head
     size_t nameLength;
-    bool hasValue;     // a key with "="
-    size_t equals;     // index of "=" in the line
-    size_t valueStart; // index of the first non-blank byte after "="
+    bool hasValue;    // a key with "="
 };
 
 ParsedLine ParseLine(const Line &line) {
-    ParsedLine parsed{LineKind::Other, nullptr, 0, false, 0, 0};
+    ParsedLine parsed{LineKind::Other, nullptr, 0, false};
+    if (line.indent < 0) return parsed;
     const char *head = line.head;
-    const size_t n = line.headLength;
-    size_t first = 0;
-    while (first < n && IsBlank(head[first])) ++first;
-    if (first == n) return parsed;
-    if (head[first] == '[') {
-        const char *close = static_cast<const char *>(memrchr(head + first, ']', n - first));
-        if (close) {
-            parsed.kind = LineKind::Section;
-            parsed.name = head + first + 1;
-            parsed.nameLength = static_cast<size_t>(close - parsed.name);
-            return parsed;
-        }
+    if (head[0] == '[' && line.lastClose > line.indent) {
+        // "[name]": the name runs to the last "]" of the line.
+        parsed.kind = LineKind::Section;
+        parsed.nameLength = static_cast<size_t>(line.lastClose - line.indent - 1);
+        if (line.lastClose - line.indent <= static_cast<off_t>(line.headLength)) parsed.name = head + 1;
+        return parsed;
     }
-    const char *equals = static_cast<const char *>(memchr(head + first, '=', n - first));
-    size_t nameEnd = equals ? static_cast<size_t>(equals - head) : n;
-    if (!equals && static_cast<off_t>(n) < line.textLength) return parsed; // a name beyond the head: not ours
-    while (nameEnd > first && IsBlank(head[nameEnd - 1])) --nameEnd;
-    if (nameEnd == first) return parsed;
+    if (line.nameEnd <= line.indent) return parsed; // "=value": no name
     parsed.kind = LineKind::Key;
-    parsed.name = head + first;
-    parsed.nameLength = nameEnd - first;
-    if (equals) {
-        parsed.hasValue = true;
-        parsed.equals = static_cast<size_t>(equals - head);
-        size_t value = parsed.equals + 1;
-        while (value < n && IsBlank(head[value])) ++value;
-        parsed.valueStart = value;
-    }
+    parsed.nameLength = static_cast<size_t>(line.nameEnd - line.indent);
+    if (parsed.nameLength <= line.headLength) parsed.name = head;
+    parsed.hasValue = line.equals >= 0;
     return parsed;
 }
 
 bool NameIs(const ParsedLine &parsed, const char *name) {
-    return parsed.nameLength == strlen(name) && strncasecmp(parsed.name, name, parsed.nameLength) == 0;
+    return parsed.name && parsed.nameLength == strlen(name) && strncasecmp(parsed.name, name, parsed.nameLength) == 0;
 }
 
 uint32_t CopyText(char *buffer, uint32_t size, const char *text, size_t length) {
@@ -166,18 +178,18 @@ uint32_t CopyText(char *buffer, uint32_t size, const char *text, size_t length) 
     return static_cast<uint32_t>(length);
 }
 
-// The value of a key line: trimmed, enclosing quotation marks dropped.
-uint32_t CopyValue(const Line &line, const ParsedLine &parsed, char *buffer, uint32_t size) {
-    size_t from = parsed.valueStart;
-    if (static_cast<off_t>(from) > line.lastNonBlank) return CopyText(buffer, size, "", 0);
-    size_t length = static_cast<size_t>(line.lastNonBlank) + 1 - from;
-    if (length >= 2 && IsQuotationMark(line.head[from]) && line.lastNonBlankByte == line.head[from]) {
-        ++from;
+// The value of a key line: trimmed, enclosing quotation marks dropped. It
+// may begin anywhere in the line; its first kValueBytes bytes were kept.
+uint32_t CopyValue(const Line &line, char *buffer, uint32_t size) {
+    if (line.valueStart < 0) return CopyText(buffer, size, "", 0);
+    size_t from = 0;
+    size_t length = static_cast<size_t>(line.lastNonBlank + 1 - line.valueStart);
+    if (length >= 2 && IsQuotationMark(line.value[0]) && line.lastNonBlankByte == line.value[0]) {
+        from = 1;
         length -= 2;
     }
-    // Only the head was kept; a value of interest always lies inside it.
-    if (from + length > line.headLength) length = line.headLength > from ? line.headLength - from : 0;
-    return CopyText(buffer, size, line.head + from, length);
+    if (from + length > line.valueLength) length = line.valueLength - from;
+    return CopyText(buffer, size, line.value + from, length);
 }
 
 int OpenForReading(const char *path) {
@@ -242,7 +254,7 @@ bool PlanWrite(int fd, const char *section, const char *key, WritePlan &plan) {
             // a "\r" of the line's end stays.
             const off_t textEnd = line.start + line.textLength - (line.EndsInCarriageReturn() ? 1 : 0);
             plan.keyNeedsName = !parsed.hasValue;
-            plan.replaceFrom = parsed.hasValue ? line.start + static_cast<off_t>(parsed.equals) + 1 : line.start;
+            plan.replaceFrom = parsed.hasValue ? line.start + line.equals + 1 : line.start;
             plan.replaceTo = textEnd;
             continue;
         }
@@ -261,6 +273,48 @@ bool PlanWrite(int fd, const char *section, const char *key, WritePlan &plan) {
     return !reader.failed;
 }
 
+// The text that takes the place of [replaceFrom, replaceTo), in pieces
+// written one after the other: at most a line break, "[", the section, "]",
+// a line break, the key, "=", the value and a line break.
+struct Insertion {
+    const char *pieces[9];
+    size_t lengths[9];
+    int count;
+    off_t length;
+};
+
+void Add(Insertion &insertion, const char *text) {
+    insertion.pieces[insertion.count] = text;
+    insertion.lengths[insertion.count] = strlen(text);
+    insertion.length += static_cast<off_t>(insertion.lengths[insertion.count]);
+    ++insertion.count;
+}
+
+Insertion PlanInsertion(const WritePlan &plan, const char *section, const char *key, const char *value) {
+    Insertion insertion{};
+    const char *lineBreak = plan.crlf ? "\r\n" : "\n";
+    if (plan.keyFound) {
+        if (plan.keyNeedsName) {
+            Add(insertion, key);
+            Add(insertion, "=");
+        }
+        Add(insertion, value);
+        return insertion;
+    }
+    if (plan.insertNeedsBreak) Add(insertion, plan.insertAfterReturn ? "\n" : lineBreak);
+    if (!plan.sectionFound) {
+        Add(insertion, "[");
+        Add(insertion, section);
+        Add(insertion, "]");
+        Add(insertion, lineBreak);
+    }
+    Add(insertion, key);
+    Add(insertion, "=");
+    Add(insertion, value);
+    Add(insertion, lineBreak);
+    return insertion;
+}
+
 bool WriteAll(int fd, const char *data, size_t count) {
     while (count > 0) {
         const ssize_t done = write(fd, data, count);
@@ -272,12 +326,19 @@ bool WriteAll(int fd, const char *data, size_t count) {
     return true;
 }
 
-bool WriteText(int fd, const char *text) { return WriteAll(fd, text, strlen(text)); }
+bool WriteInsertion(int fd, const Insertion &insertion) {
+    for (int i = 0; i < insertion.count; ++i)
+        if (!WriteAll(fd, insertion.pieces[i], insertion.lengths[i])) return false;
+    return true;
+}
 
 // Copies `count` bytes from the reader to `out` (out < 0: skips them).
 bool Transfer(Reader &reader, int out, off_t count) {
     while (count > 0) {
-        if (reader.position == reader.available && !Refill(reader)) return !reader.failed && count == 0;
+        if (reader.position == reader.available && !Refill(reader)) {
+            if (!reader.failed) errno = EIO; // the file shrank while it was read
+            return false;
+        }
         size_t take = reader.available - reader.position;
         if (static_cast<off_t>(take) > count) take = static_cast<size_t>(count);
         if (out >= 0 && !WriteAll(out, reader.chunk + reader.position, take)) return false;
@@ -287,23 +348,11 @@ bool Transfer(Reader &reader, int out, off_t count) {
     return true;
 }
 
-bool WriteNewFile(int in, int out, const WritePlan &plan, const char *section, const char *key, const char *value) {
+bool WriteNewFile(int in, int out, const WritePlan &plan, const Insertion &insertion) {
     static Reader reader;
     OpenReader(reader, in);
-    const char *lineBreak = plan.crlf ? "\r\n" : "\n";
-    if (!Transfer(reader, out, plan.replaceFrom)) return false;
-    if (!Transfer(reader, -1, plan.replaceTo - plan.replaceFrom)) return false;
-    bool ok = true;
-    if (plan.keyFound) {
-        if (plan.keyNeedsName) ok = WriteText(out, key) && WriteText(out, "=");
-        ok = ok && WriteText(out, value);
-    } else {
-        if (plan.insertNeedsBreak) ok = WriteText(out, plan.insertAfterReturn ? "\n" : lineBreak);
-        if (!plan.sectionFound) ok = ok && WriteText(out, "[") && WriteText(out, section) && WriteText(out, "]") &&
-                                     WriteText(out, lineBreak);
-        ok = ok && WriteText(out, key) && WriteText(out, "=") && WriteText(out, value) && WriteText(out, lineBreak);
-    }
-    return ok && Transfer(reader, out, plan.fileLength - plan.replaceTo);
+    return Transfer(reader, out, plan.replaceFrom) && Transfer(reader, -1, plan.replaceTo - plan.replaceFrom) &&
+           WriteInsertion(out, insertion) && Transfer(reader, out, plan.fileLength - plan.replaceTo);
 }
 
 // A new file beside `path`, with a name of its own, for the rewrite.
@@ -311,13 +360,140 @@ int CreateSibling(const char *path, char *siblingPath, size_t size) {
     static unsigned counter;
     for (int attempt = 0; attempt < 100; ++attempt) {
         const int n = snprintf(siblingPath, size, "%s.%ld.%u.tmp", path, static_cast<long>(getpid()), counter++);
-        if (n < 0 || static_cast<size_t>(n) >= size) return -1;
+        if (n < 0 || static_cast<size_t>(n) >= size) {
+            errno = ENAMETOOLONG;
+            return -1;
+        }
         int fd;
         do fd = open(siblingPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         while (fd < 0 && errno == EINTR);
         if (fd >= 0 || errno != EEXIST) return fd;
     }
     return -1;
+}
+
+// The new file takes the old one's permissions and place; it is gone again
+// when anything fails.
+bool ReplaceThroughSibling(int in, int out, const char *siblingPath, const char *target, const WritePlan &plan,
+                           const Insertion &insertion) {
+    struct stat status;
+    bool ok = WriteNewFile(in, out, plan, insertion);
+    if (ok && in >= 0) ok = fstat(in, &status) == 0 && fchmod(out, status.st_mode & 07777) == 0;
+    ok = ok && fsync(out) == 0;
+    const int closed = close(out);
+    ok = ok && closed == 0 && rename(siblingPath, target) == 0;
+    if (!ok) {
+        const int error = errno;
+        unlink(siblingPath);
+        errno = error;
+    }
+    return ok;
+}
+
+bool ReadAllAt(int fd, char *data, size_t count, off_t offset) {
+    while (count > 0) {
+        const ssize_t done = pread(fd, data, count, offset);
+        if (done < 0 && errno == EINTR) continue;
+        if (done == 0) errno = EIO; // the file shrank under us
+        if (done <= 0) return false;
+        data += done;
+        offset += done;
+        count -= static_cast<size_t>(done);
+    }
+    return true;
+}
+
+bool WriteAllAt(int fd, const char *data, size_t count, off_t offset) {
+    while (count > 0) {
+        const ssize_t done = pwrite(fd, data, count, offset);
+        if (done < 0 && errno == EINTR) continue;
+        if (done <= 0) return false;
+        data += done;
+        offset += done;
+        count -= static_cast<size_t>(done);
+    }
+    return true;
+}
+
+// Moves `count` bytes of the file from `from` to `to`; the two ranges may
+// overlap, so a move towards the end starts with the last chunk.
+bool MoveBytes(int fd, off_t from, off_t to, off_t count) {
+    static char chunk[kChunkBytes];
+    if (from == to) return true;
+    for (off_t done = 0; done < count;) {
+        const size_t take = count - done < static_cast<off_t>(sizeof chunk) ? static_cast<size_t>(count - done)
+                                                                             : sizeof chunk;
+        const off_t at = to > from ? count - done - static_cast<off_t>(take) : done;
+        if (!ReadAllAt(fd, chunk, take, from + at) || !WriteAllAt(fd, chunk, take, to + at)) return false;
+        done += static_cast<off_t>(take);
+    }
+    return true;
+}
+
+// The save for a file that may be written in a directory that may not: the
+// bytes after the changed value are moved, the new text written between.
+// The room a longer file needs is reserved first, so a full disk fails
+// before anything has changed.
+bool RewriteInPlace(const char *target, const WritePlan &plan, const Insertion &insertion) {
+    int fd;
+    do fd = open(target, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) return false;
+    const off_t tailLength = plan.fileLength - plan.replaceTo;
+    const off_t newLength = plan.replaceFrom + insertion.length + tailLength;
+    bool ok = true;
+    if (newLength > plan.fileLength) {
+        const int error = posix_fallocate(fd, 0, newLength);
+        if (error != 0) {
+            ok = false;
+            if (ftruncate(fd, plan.fileLength) != 0) {} // only reservation was made
+            errno = error;
+        }
+    }
+    ok = ok && MoveBytes(fd, plan.replaceTo, plan.replaceFrom + insertion.length, tailLength);
+    off_t at = plan.replaceFrom;
+    for (int i = 0; ok && i < insertion.count; ++i) {
+        ok = WriteAllAt(fd, insertion.pieces[i], insertion.lengths[i], at);
+        at += static_cast<off_t>(insertion.lengths[i]);
+    }
+    if (ok && newLength < plan.fileLength) ok = ftruncate(fd, newLength) == 0;
+    ok = ok && fsync(fd) == 0;
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return ok;
+}
+
+// The file that `path` finally names. Symbolic links are followed, also to a
+// target that does not exist yet, which the save then creates.
+bool FollowLinks(const char *path, char *target, size_t size) {
+    if (strlen(path) >= size) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    strcpy(target, path);
+    for (int depth = 0; depth < kMaxLinkDepth; ++depth) {
+        char link[PATH_MAX];
+        const ssize_t length = readlink(target, link, sizeof link);
+        // Not a link, or nothing there yet: this is the file. Other failures
+        // show when the file is opened.
+        if (length < 0) return true;
+        if (static_cast<size_t>(length) >= sizeof link) {
+            errno = ENAMETOOLONG;
+            return false;
+        }
+        // A relative link is relative to the directory that holds it.
+        const char *slash = strrchr(target, '/');
+        const size_t keep = link[0] == '/' || !slash ? 0 : static_cast<size_t>(slash - target) + 1;
+        if (keep + static_cast<size_t>(length) >= size) {
+            errno = ENAMETOOLONG;
+            return false;
+        }
+        memcpy(target + keep, link, static_cast<size_t>(length));
+        target[keep + static_cast<size_t>(length)] = '\0';
+    }
+    errno = ELOOP;
+    return false;
 }
 
 bool HasLineBreak(const char *text) { return strchr(text, '\n') || strchr(text, '\r'); }
@@ -340,7 +516,7 @@ uint32_t ProfileReadString(const char *section, const char *key, const char *def
         } else if (inSection && parsed.kind == LineKind::Key && NameIs(parsed, key)) {
             if (!parsed.hasValue) break;
             CloseFile(fd);
-            return CopyValue(line, parsed, buffer, size);
+            return CopyValue(line, buffer, size);
         }
     }
     CloseFile(fd);
@@ -350,36 +526,28 @@ uint32_t ProfileReadString(const char *section, const char *key, const char *def
 bool ProfileWriteString(const char *section, const char *key, const char *value, const char *path) {
     // A line break in a name or value would change the meaning of the lines
     // after it.
-    if (HasLineBreak(section) || HasLineBreak(key) || HasLineBreak(value) || path[0] == '\0') return false;
-    // Replace the file a symbolic link points to, not the link.
-    char target[PATH_MAX];
-    struct stat status;
-    if (lstat(path, &status) == 0 && S_ISLNK(status.st_mode)) {
-        if (!realpath(path, target)) return false;
-    } else {
-        if (strlen(path) >= sizeof target) return false;
-        strcpy(target, path);
+    if (HasLineBreak(section) || HasLineBreak(key) || HasLineBreak(value) || path[0] == '\0') {
+        errno = EINVAL;
+        return false;
     }
+    char target[PATH_MAX];
+    if (!FollowLinks(path, target, sizeof target)) return false;
     const int in = OpenForReading(target);
     if (in < 0 && errno != ENOENT) return false;
+    // A file that may not be written is not replaced, as on Windows.
     WritePlan plan;
-    if (!PlanWrite(in, section, key, plan) || (in >= 0 && lseek(in, 0, SEEK_SET) != 0)) {
-        CloseFile(in);
-        return false;
+    bool ok = (in < 0 || faccessat(AT_FDCWD, target, W_OK, AT_EACCESS) == 0) && PlanWrite(in, section, key, plan) &&
+              (in < 0 || lseek(in, 0, SEEK_SET) == 0);
+    if (ok) {
+        const Insertion insertion = PlanInsertion(plan, section, key, value);
+        char siblingPath[PATH_MAX + 32];
+        const int out = CreateSibling(target, siblingPath, sizeof siblingPath);
+        ok = out >= 0 ? ReplaceThroughSibling(in, out, siblingPath, target, plan, insertion)
+                      : RewriteInPlace(target, plan, insertion);
     }
-    char newPath[PATH_MAX + 32];
-    const int out = CreateSibling(target, newPath, sizeof newPath);
-    if (out < 0) {
-        CloseFile(in);
-        return false;
-    }
-    bool ok = WriteNewFile(in, out, plan, section, key, value);
-    if (ok && in >= 0 && fstat(in, &status) == 0) ok = fchmod(out, status.st_mode & 07777) == 0;
-    ok = ok && fsync(out) == 0;
+    const int error = errno;
     CloseFile(in);
-    ok = close(out) == 0 && ok;
-    ok = ok && rename(newPath, target) == 0;
-    if (!ok) unlink(newPath);
+    errno = error;
     return ok;
 }
 

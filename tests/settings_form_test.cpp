@@ -115,8 +115,10 @@ const FileCase kFileCases[] = {
       "CommandLine="}},
     {"EqualsSignAloneEmptiesAText", "[Settings]\nMenuItem=Old\n[Path]\nCommandLine=tool %f\n", "\n\n=\n\n=\no\n",
      1, {"[Settings]", "MenuItem=", "ReadOnly=0", "DeleteTemp=0", "[Path]", "CommandLine=", "WorkingDirectory="}},
+    // The form keeps what follows "=" exactly; the file holds it without the
+    // blanks at its ends, which reading would drop anyway.
     {"EqualsSignKeepsWhatFollowsExactly", nullptr, "\n\n==x\n=  two spaces\n\no\n", 1,
-     SavedFile("0", "0", "=x", "  two spaces", "")},
+     SavedFile("0", "0", "=x", "two spaces", "")},
     {"LinesEndingInCarriageReturnLineFeed", nullptr, "y\r\n\r\nTool\r\n\r\nrun %f\r\no\r\n", 1,
      SavedFile("1", "0", "Tool", "", "run %f")},
     {"UnclearAnswersAreAskedAgain", nullptr, "maybe\ny\n\n\n\n\nsave\nC\n", 2, {}},

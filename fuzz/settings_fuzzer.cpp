@@ -148,7 +148,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Check(strnlen(read.CommandLine, sizeof read.CommandLine) <= kPathChars, "CommandLine too long");
     Check(strnlen(read.MenuItem, sizeof read.MenuItem) <= kMenuItemChars, "MenuItem too long");
 
-    SaveSettings(&saved, g_Path.c_str());
+    uint32_t error = 0;
+    Check(SaveSettings(&saved, g_Path.c_str(), &error), "a save to a writable file failed");
     ToolSettings back;
     memset(&back, 0x5A, sizeof back);
     ReadSettings(&back, g_Path.c_str());

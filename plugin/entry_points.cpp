@@ -31,12 +31,21 @@ int32_t EXTTOOL_WINAPI OnInstall(InstallRecord *installRecord, const HostRecord 
     return 0;
 }
 
+// One call at a time: a call that arrives while another is in progress (a
+// run with its message boxes, or the settings dialog) returns at once; for
+// OnSettings as after Cancel.
 void EXTTOOL_WINAPI OnCall() {
-    if (!g_State.Host) return;
+    if (!g_State.Host || g_State.CallInProgress) return;
+    g_State.CallInProgress = true;
     RunTool();
+    g_State.CallInProgress = false;
 }
 
 int32_t EXTTOOL_WINAPI OnSettings() {
     if (!g_State.Host) return 0;
-    return static_cast<int32_t>(OpenSettingsDialog());
+    if (g_State.CallInProgress) return platform::kCommandCancel;
+    g_State.CallInProgress = true;
+    const intptr_t result = OpenSettingsDialog();
+    g_State.CallInProgress = false;
+    return static_cast<int32_t>(result);
 }

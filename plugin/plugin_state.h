@@ -16,6 +16,10 @@ struct PluginState {
     char CommandBuffer[kCommandChars + 1];         // the expanded command line
     char TempFilePath[platform::kMaxPath + 2];     // 260 characters; the platform fills at most 259
     char TextBuffer[kTextCapacity + 1];            // the last byte is always zero
+    // Set while OnCall or OnSettings is in progress. The "Execute Error!" box
+    // has no owner, so the host stays usable while it shows and its user can
+    // call the plug-in again; such a call is refused.
+    bool CallInProgress;
 };
 
 extern PluginState g_State;

@@ -1,6 +1,27 @@
 #include "settings/settings_dialog.h"
 
+#include <cstdio>
+
 #include "plugin/plugin_state.h"
+
+namespace {
+
+const char kErrorTitle[] = "Error";
+const char kSaveFailedFormat[] = "Could not save settings\n'%s'\nError code=%lu";
+// The format's own characters, the longest settings path and a 32-bit code.
+constexpr size_t kSaveFailedMessageSize = sizeof kSaveFailedFormat + kSettingsPathChars + 10;
+
+// Writes the settings; when a write failed, says so in a box owned by the
+// dialog, so that the user knows the values will not be there next time.
+void SaveOrReport(platform::DialogHandle dialog) {
+    uint32_t code = 0;
+    if (SaveSettings(&g_State.Settings, g_State.SettingsFilePath, &code)) return;
+    char message[kSaveFailedMessageSize];
+    snprintf(message, sizeof message, kSaveFailedFormat, g_State.SettingsFilePath, static_cast<unsigned long>(code));
+    platform::ShowErrorBox(dialog, message, kErrorTitle);
+}
+
+} // namespace
 
 intptr_t OpenSettingsDialog() {
     return platform::ShowSettingsDialog(g_State.ModuleInstance, g_State.Host->OwnerWindow);
@@ -27,7 +48,7 @@ intptr_t SettingsDialogCommand(platform::DialogHandle dialog, uintptr_t command)
         platform::DialogGetText(dialog, platform::kItemMenuItem, settings.MenuItem, sizeof settings.MenuItem);
         settings.ReadOnly = platform::DialogGetCheck(dialog, platform::kItemReadOnly) ? 1 : 0;
         settings.DeleteTemp = platform::DialogGetCheck(dialog, platform::kItemDeleteTemp) ? 1 : 0;
-        SaveSettings(&settings, g_State.SettingsFilePath);
+        SaveOrReport(dialog);
         platform::DialogEnd(dialog, platform::kCommandOk);
         return 1;
     }

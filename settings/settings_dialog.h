@@ -15,6 +15,7 @@ intptr_t OpenSettingsDialog();
 void SettingsDialogInit(platform::DialogHandle dialog);
 
 // A command whose whole first parameter is `command`. OK (1) reads the
-// controls into ToolSettings, saves them and ends the dialog with 1; Cancel
+// controls into ToolSettings, saves them, shows "Could not save settings"
+// over the dialog when a write failed, and ends the dialog with 1; Cancel
 // (2) ends it with 2. Returns 1 for those two and 0 for anything else.
 intptr_t SettingsDialogCommand(platform::DialogHandle dialog, uintptr_t command);

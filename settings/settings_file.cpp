@@ -42,7 +42,7 @@ bool IsSpaceOrTab(char c) { return c == ' ' || c == '\t'; }
 // written without its outer blanks; one that then begins and ends with the
 // same quotation mark is written inside one more pair of double quotation
 // marks, so that reading gives back exactly the text that was saved.
-void WriteText(const char *section, const char *key, const char *value, const char *path) {
+bool WriteText(const char *section, const char *key, const char *value, const char *path) {
     size_t length = strnlen(value, kPathChars);
     while (length > 0 && IsSpaceOrTab(value[length - 1])) --length;
     while (length > 0 && IsSpaceOrTab(value[0])) {
@@ -57,7 +57,14 @@ void WriteText(const char *section, const char *key, const char *value, const ch
     at += length;
     if (wrap) text[at++] = '"';
     text[at] = '\0';
-    platform::ProfileWriteString(section, key, text, path);
+    return platform::ProfileWriteString(section, key, text, path);
+}
+
+// Keeps the error code of the first write that failed.
+void NoteWrite(bool written, bool *allWritten, uint32_t *firstError) {
+    if (written || !*allWritten) return;
+    *allWritten = false;
+    *firstError = platform::LastError();
 }
 
 } // namespace
@@ -102,12 +109,17 @@ void LoadSettings(platform::ModuleHandle moduleInstance, ToolSettings *settings,
     ReadSettings(settings, settingsFilePath);
 }
 
-void SaveSettings(const ToolSettings *settings, const char *path) {
+bool SaveSettings(const ToolSettings *settings, const char *path, uint32_t *firstError) {
+    *firstError = 0;
     // An empty path would name a file in the system's own directory.
-    if (path[0] == '\0') return;
-    platform::ProfileWriteString(kSettingsSection, "ReadOnly", settings->ReadOnly ? "1" : "0", path);
-    platform::ProfileWriteString(kSettingsSection, "DeleteTemp", settings->DeleteTemp ? "1" : "0", path);
-    WriteText(kPathSection, "WorkingDirectory", settings->WorkingDirectory, path);
-    WriteText(kPathSection, "CommandLine", settings->CommandLine, path);
-    WriteText(kSettingsSection, "MenuItem", settings->MenuItem, path);
+    if (path[0] == '\0') return true;
+    bool allWritten = true;
+    NoteWrite(platform::ProfileWriteString(kSettingsSection, "ReadOnly", settings->ReadOnly ? "1" : "0", path),
+              &allWritten, firstError);
+    NoteWrite(platform::ProfileWriteString(kSettingsSection, "DeleteTemp", settings->DeleteTemp ? "1" : "0", path),
+              &allWritten, firstError);
+    NoteWrite(WriteText(kPathSection, "WorkingDirectory", settings->WorkingDirectory, path), &allWritten, firstError);
+    NoteWrite(WriteText(kPathSection, "CommandLine", settings->CommandLine, path), &allWritten, firstError);
+    NoteWrite(WriteText(kSettingsSection, "MenuItem", settings->MenuItem, path), &allWritten, firstError);
+    return allWritten;
 }

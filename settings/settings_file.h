@@ -49,6 +49,9 @@ void LoadSettings(platform::ModuleHandle moduleInstance, ToolSettings *settings,
 void ReadSettings(ToolSettings *settings, const char *settingsFilePath);
 
 // Writes all five keys, every time, in the order ReadOnly, DeleteTemp,
-// WorkingDirectory, CommandLine, MenuItem. Switches are written as "1" or
-// "0". Failures to write are not reported; an empty path writes nothing.
-void SaveSettings(const ToolSettings *settings, const char *settingsFilePath);
+// WorkingDirectory, CommandLine, MenuItem, also after a write has failed.
+// Switches are written as "1" or "0"; texts without the spaces and tabs at
+// their ends. Returns false when a write failed, with the system's error
+// code of the first failed write in `firstError`. An empty path writes
+// nothing and is no failure: the module then has no settings file.
+bool SaveSettings(const ToolSettings *settings, const char *settingsFilePath, uint32_t *firstError);

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <utility>
 #include <string>
 #include <thread>
 #include <vector>
@@ -94,6 +96,7 @@ struct FakeHost {
     std::string text = "Hello, World";   // what GetText hands out
     bool fillWholeCapacity = false;      // GetText leaves no terminator
     HostRecord *clearGetTextOf = nullptr; // GetContext clears this record's GetText
+    std::function<void()> duringGetText;  // once, inside the next GetText
 };
 FakeHost *g_Fake;
 
@@ -107,6 +110,7 @@ void TEST_CALL FakeGetContext(int32_t *context) {
 template <int Host>
 void TEST_CALL FakeGetText(int32_t context, char *buffer, int32_t capacity) {
     g_Fake->calls.push_back({Host, "GetText", context, capacity, ""});
+    if (g_Fake->duringGetText) std::exchange(g_Fake->duringGetText, nullptr)();
     const std::string &text = g_Fake->text;
     const size_t length = std::min(text.size(), static_cast<size_t>(capacity));
     memcpy(buffer, text.data(), length);
@@ -497,6 +501,30 @@ TEST_F(RunToolTest, GetTextClearedDuringTheRunWritesThePreviousText) {
     ExpectNoMessage(Run());
     ASSERT_EQ(CallNames(fake_.calls), (std::vector<std::string>{"GetContext", "PutText"}));
     EXPECT_EQ(fake_.calls[1].text, "PREVIOUS");
+}
+
+// A user can pick the plug-in again while a run is in progress (the host
+// stays usable while the "Execute Error!" box shows): both entry points
+// return at once, and the settings dialog is not shown.
+TEST_F(RunToolTest, CallsDuringARunAreRefused) {
+    Install({.deleteTemp = false, .commandLine = Tool("tool_upper_case") + " %f"});
+    const std::string settingsBefore = test::ReadFile(test::JoinPath(moduleDirectory_, "exttool.ini"));
+    fake_.text = "once";
+    int32_t settingsResult = 0;
+    fake_.duringGetText = [&] {
+        module_.OnCall();
+        settingsResult = module_.OnSettings();
+    };
+    ExpectNoMessage(Run());
+    EXPECT_EQ(settingsResult, 2);
+    ASSERT_EQ(CallNames(fake_.calls), (std::vector<std::string>{"GetContext", "GetText", "PutText"}));
+    EXPECT_EQ(fake_.calls[2].text, "ONCE");
+    EXPECT_EQ(ExchangeFiles(exchange_).size(), 1u);
+    EXPECT_EQ(test::ReadFile(test::JoinPath(moduleDirectory_, "exttool.ini")), settingsBefore);
+    // The guard is lifted when the run is over.
+    fake_.calls.clear();
+    ExpectNoMessage(Run());
+    EXPECT_EQ(CallNames(fake_.calls), (std::vector<std::string>{"GetContext", "GetText", "PutText"}));
 }
 
 TEST_F(RunToolTest, NullPutTextStillRunsTheTool) {

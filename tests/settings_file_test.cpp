@@ -3,6 +3,7 @@
 // on both are what keeps the stand-in honest.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -25,6 +26,12 @@ protected:
         memset(&settings, 0x5A, sizeof settings);
         ReadSettings(&settings, path_.c_str());
         return settings;
+    }
+
+    void Save(const ToolSettings &settings) {
+        uint32_t error = 1;
+        EXPECT_TRUE(SaveSettings(&settings, path_.c_str(), &error));
+        EXPECT_EQ(error, 0u);
     }
 
     static ToolSettings Make(int32_t readOnly, int32_t deleteTemp, const char *directory, const char *command,
@@ -134,7 +141,7 @@ TEST_F(SettingsFileTest, KeysCountOnlyInTheirOwnSection) {
 
 TEST_F(SettingsFileTest, FileWrittenFromNothingHoldsBothSectionsInOrder) {
     const ToolSettings settings = Make(0, 5, "C:\\Temp", "notepad.exe %f", "Edit externally");
-    SaveSettings(&settings, path_.c_str());
+    Save(settings);
     EXPECT_EQ(test::NonBlankLines(test::ReadFile(path_)),
               test::SavedFile("0", "1", "Edit externally", "C:\\Temp", "notepad.exe %f"));
 }
@@ -153,7 +160,7 @@ TEST_F(SettingsFileTest, SavingReplacesValuesInPlaceAndKeepsEverythingElse) {
                     "[Extra]\r\n"
                     "Key=value\r\n");
     const ToolSettings settings = Make(0, 1, "D:\\exchange", "new command \"%f\"", "New caption");
-    SaveSettings(&settings, path_.c_str());
+    Save(settings);
     const std::vector<std::string> expected = {
         "; exttool settings",
         "[Settings]",
@@ -174,7 +181,7 @@ TEST_F(SettingsFileTest, SavingReplacesValuesInPlaceAndKeepsEverythingElse) {
 
 TEST_F(SettingsFileTest, SavingTurnsEveryOnValueIntoOne) {
     const ToolSettings settings = Make(-1, 7, "", "", "");
-    SaveSettings(&settings, path_.c_str());
+    Save(settings);
     const ToolSettings back = Read();
     EXPECT_EQ(back.ReadOnly, 1);
     EXPECT_EQ(back.DeleteTemp, 1);
@@ -211,7 +218,7 @@ TEST_F(SettingsFileTest, EveryValueReadsBackExactlyAsSavedWithoutItsOuterBlanks)
     };
     for (const Case &c : cases) {
         const ToolSettings settings = Make(0, 0, c.saved.c_str(), c.saved.c_str(), c.saved.substr(0, 30).c_str());
-        SaveSettings(&settings, path_.c_str());
+        Save(settings);
         const ToolSettings back = Read();
         EXPECT_EQ(std::string(back.CommandLine), c.readBack) << c.saved;
         EXPECT_EQ(std::string(back.WorkingDirectory), c.readBack) << c.saved;
@@ -224,9 +231,24 @@ TEST_F(SettingsFileTest, ShortQuotedCaptionsReadBackExactly) {
     const std::string captions[] = {"\"" + std::string(28, 'c') + "\"", "'x'", "\"\""};
     for (const std::string &caption : captions) {
         const ToolSettings settings = Make(0, 0, "", "", caption.c_str());
-        SaveSettings(&settings, path_.c_str());
+        Save(settings);
         EXPECT_EQ(std::string(Read().MenuItem), caption);
     }
+}
+
+// Every key is tried; the code of the first failure is what is reported.
+TEST_F(SettingsFileTest, FailedSaveGivesTheFirstErrorCode) {
+    const ToolSettings settings = Make(1, 0, "", "", "x");
+    uint32_t error = 0;
+    EXPECT_FALSE(SaveSettings(&settings, test::JoinPath(directory_, "missing/exttool.ini").c_str(), &error));
+#if defined(_WIN32)
+    EXPECT_EQ(error, 3u); // ERROR_PATH_NOT_FOUND
+#else
+    EXPECT_EQ(error, static_cast<uint32_t>(ENOENT));
+#endif
+    // Without a settings path nothing is written, and nothing failed.
+    EXPECT_TRUE(SaveSettings(&settings, "", &error));
+    EXPECT_EQ(error, 0u);
 }
 
 TEST(SettingsPath, LastDotOfTheWholePathBecomesIni) {

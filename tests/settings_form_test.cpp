@@ -7,8 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -251,6 +253,19 @@ TEST_F(SettingsFormTest, OkTurnsAHandEditedSwitchIntoOneInMemory) {
 }
 
 // ---- The dialog's logic on its own ------------------------------------------
+
+// A directory in the settings file's place: every write fails. OK says so
+// on standard error, still ends with 1, and the values apply in memory.
+TEST_F(SettingsFormTest, OkWhoseSaveFailsSaysSoAndStillEndsWithOne) {
+    ASSERT_EQ(mkdir(iniPath_.c_str(), 0700), 0);
+    testing::internal::CaptureStderr();
+    const intptr_t result = RunLinkedForm("\n\nNot saved\n\n\no\n");
+    const std::string message = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(message, "Error: Could not save settings\n'" + iniPath_ + "'\nError code=" + std::to_string(EISDIR) + "\n");
+    EXPECT_STREQ(g_State.Settings.MenuItem, "Not saved");
+    EXPECT_EQ(test::ListDirectory(iniPath_), std::vector<std::string>{});
+}
 
 TEST_F(SettingsFormTest, CommandsOtherThanOkAndCancelAreNotHandled) {
     // Only the whole first parameter 1 or 2 closes the dialog: a notification

@@ -47,19 +47,17 @@ std::string ReadWhole() {
     return content;
 }
 
-// The lines of a file without their line ends. A last line without one
-// gains the file's line end when something is appended after it, so a
-// "\r" of a line's end is not part of the line here.
+// The lines of a file without their line ends: "\r\n", "\n" or a lone "\r",
+// as the profile service reads them. A lone "\r" may become "\r\n" when a
+// line is inserted after it, which leaves the lines as they were.
 std::vector<std::string> Lines(const std::string &text) {
     std::vector<std::string> lines;
     size_t start = 0;
     while (start < text.size()) {
-        size_t end = text.find('\n', start);
+        size_t end = text.find_first_of("\r\n", start);
         if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines.push_back(line);
-        start = end + 1;
+        lines.push_back(text.substr(start, end - start));
+        start = end + (text.compare(end, 2, "\r\n") == 0 ? 2 : 1);
     }
     return lines;
 }

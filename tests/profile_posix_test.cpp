@@ -73,6 +73,12 @@ TEST_F(ProfilePosixTest, WritesChangeOnlyTheValueAndKeepEveryOtherByte) {
         {"[S]\nA=1", "T", "B", "2", "[S]\nA=1\n[T]\nB=2\n"},
         // ... and one whose last line ends in a lone "\r": "\n" completes it.
         {"[S]\r\nA=1\r", "T", "B", "2", "[S]\r\nA=1\r\n[T]\r\nB=2\r\n"},
+        // Lone "\r" line ends, as Windows reads them: values replaced before
+        // them, new lines after them with the "\r" completed.
+        {"[S]\rA=1\r[T]\rX=1\r", "S", "A", "2", "[S]\rA=2\r[T]\rX=1\r"},
+        {"[S]\rA=1\r[T]\rX=1\r", "S", "B", "2", "[S]\rA=1\r\nB=2\r\n[T]\rX=1\r"},
+        // A byte-order mark stays where it is.
+        {"\xEF\xBB\xBF[S]\r\nA=1\r\n", "S", "A", "2", "\xEF\xBB\xBF[S]\r\nA=2\r\n"},
         // A key without "=" gets its value.
         {"[S]\nFlag\nX=1\n", "S", "Flag", "on", "[S]\nFlag=on\nX=1\n"},
         // Only the first of two equal sections is changed.

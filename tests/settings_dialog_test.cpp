@@ -634,4 +634,51 @@ TEST_F(SettingsDialogTest, OkTakesTheFieldsIntoMemoryCutToTheirCapacity) {
     EXPECT_EQ(std::string(s.CommandLine), std::string(259, 'c'));
 }
 
+// A directory in the settings file's place: every write fails. OK shows an
+// "Error" box owned by the dialog; once it is closed, the dialog ends with 1
+// and the values apply in memory.
+struct SeenBox {
+    HWND window = nullptr;
+    HWND owner = nullptr;
+    std::string title;
+    std::string text;
+};
+
+BOOL CALLBACK FindErrorBox(HWND window, LPARAM found) {
+    char title[64] = {};
+    GetWindowTextA(window, title, sizeof title);
+    if (ClassOf(window) != "#32770" || strcmp(title, "Error") != 0) return TRUE;
+    *reinterpret_cast<HWND *>(found) = window;
+    return FALSE;
+}
+
+TEST_F(SettingsDialogTest, OkWhoseSaveFailsSaysSoOverTheDialog) {
+    ASSERT_TRUE(CreateDirectoryA(iniPath_.c_str(), nullptr));
+    SeenBox box;
+    HWND shownDialog = nullptr;
+    const DialogRun run = RunLinkedDialog([&](DWORD thread, HWND dialog) {
+        shownDialog = dialog;
+        TypeInto(dialog, 1008, "Not saved");
+        // Posted: a sent click would wait for the box that it brings up.
+        PostMessageA(dialog, WM_COMMAND, IDOK, 0);
+        WaitUntil([&] {
+            EnumThreadWindows(thread, FindErrorBox, reinterpret_cast<LPARAM>(&box.window));
+            return box.window != nullptr;
+        }, 10000);
+        if (!box.window) return;
+        char text[1024] = {};
+        GetWindowTextA(box.window, text, sizeof text);
+        box.title = text;
+        GetDlgItemTextA(box.window, 0xFFFF, text, sizeof text);
+        box.text = text;
+        box.owner = GetWindow(box.window, GW_OWNER);
+        PostMessageA(box.window, WM_COMMAND, IDOK, 0);
+    });
+    ASSERT_NE(box.window, nullptr) << "no message box";
+    EXPECT_EQ(box.owner, shownDialog);
+    EXPECT_EQ(box.text, "Could not save settings\n'" + iniPath_ + "'\nError code=5");
+    EXPECT_EQ(run.result, 1);
+    EXPECT_STREQ(g_State.Settings.MenuItem, "Not saved");
+}
+
 } // namespace

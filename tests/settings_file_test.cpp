@@ -131,6 +131,38 @@ TEST_F(SettingsFileTest, SectionNamesMatchWithoutRegardToCase) {
     EXPECT_STREQ(settings.WorkingDirectory, "/tmp");
 }
 
+// How section lines and names are read, as Windows reads them: whole files
+// and the caption they give.
+TEST_F(SettingsFileTest, SectionLinesAsTheProfileServiceReadsThem) {
+    struct Case {
+        const char *file;
+        const char *menuItem;
+    };
+    const Case cases[] = {
+        {"\xEF\xBB\xBF[Settings]\r\nMenuItem=after a byte-order mark\r\n", "after a byte-order mark"},
+        {"[Settings]\r\nReadOnly=1\r\n[Settings]\r\nMenuItem=second section\r\n", "External program"},
+        {"[Settings]\r\nMenuItem=first\r\n[Path]\r\n[Settings]\r\nMenuItem=second\r\n", "first"},
+        {"[ Settings ]\r\nMenuItem=blanks inside\r\n", "External program"},
+        {"  [Settings]  \r\nMenuItem=indented\r\n", "indented"},
+        {"[Settings] ; comment\r\nMenuItem=after a comment\r\n", "after a comment"},
+        {"[Settings]]\r\nMenuItem=two brackets\r\n", "External program"},
+        {"[Settings\r\nMenuItem=unclosed\r\n", "External program"},
+        {"[Path]\r\n[Settings\r\nMenuItem=unclosed after a section\r\n", "External program"},
+        {"[]\r\nMenuItem=empty name\r\n", "External program"},
+        {"MenuItem=before any section\r\n[Settings]\r\n", "External program"},
+        {"[Settings]\r\n;MenuItem=commented out\r\n", "External program"},
+        {"[Settings]\r\n  MenuItem  =  spaced  \r\n", "spaced"},
+        {"[Settings]\r\nMenuItem=first\r\nMenuItem=second\r\n", "first"},
+        {"[Settings]\r\nMenuItem=a=b\r\n", "a=b"},
+        {"[Settings]\nMenuItem=line feeds only\n", "line feeds only"},
+        {"[Settings]\rMenuItem=carriage returns only\r", "carriage returns only"},
+    };
+    for (const Case &c : cases) {
+        test::WriteFile(path_, c.file);
+        EXPECT_STREQ(Read().MenuItem, c.menuItem) << c.file;
+    }
+}
+
 TEST_F(SettingsFileTest, KeysCountOnlyInTheirOwnSection) {
     test::WriteFile(path_, "[Path]\r\nMenuItem=wrong section\r\nReadOnly=1\r\n[Settings]\r\nCommandLine=wrong\r\n");
     const ToolSettings settings = Read();

@@ -2,8 +2,11 @@
 //
 // The file is read as a stream of lines with fixed buffers, so a file of any
 // size and lines of any length are handled without allocation:
+//   - Lines end in "\n", "\r\n" or a lone "\r", as Windows reads them; a
+//     UTF-8 byte-order mark before the first line is skipped.
 //   - "[name]" (after leading blanks) starts a section; the name runs to the
-//     last "]" of the line.
+//     last "]" of the line and is not trimmed. Only the first section of a
+//     name counts.
 //   - "key=value" is a key; key and value are trimmed of blanks, and a value
 //     enclosed in a pair of the same quotation marks loses them on reading.
 //   - A line without "=" is a key without a value (reading gives the
@@ -90,9 +93,13 @@ struct Line {
     off_t lastNonBlank;
     char lastNonBlankByte;
     char lastByte;           // of the text, "\r" for a line ending in "\r\n"
-    bool terminated;         // ends in "\n"
+    bool terminated;         // ends in "\n" or a lone "\r"
+    bool loneReturn;         // ends in a "\r" that no "\n" follows
 
     bool EndsInCarriageReturn() const { return textLength > 0 && lastByte == '\r'; }
+    // Text inserted after this line must first end it: a lone "\r" is
+    // completed with "\n", a last line without its break gets the file's.
+    bool NeedsBreakAfter() const { return !terminated || loneReturn; }
 };
 
 void TakeByte(Line &line, char c) {
@@ -114,6 +121,16 @@ void TakeByte(Line &line, char c) {
     if (line.valueStart >= 0 && line.valueLength < kValueBytes) line.value[line.valueLength++] = c;
 }
 
+// A UTF-8 byte-order mark, as some Windows editors save one, is not part of
+// the first line's text; Windows reads a section name right after it.
+bool SkipByteOrderMark(Reader &reader) {
+    if (reader.position == reader.available && !Refill(reader)) return false;
+    if (reader.available - reader.position < 3 || memcmp(reader.chunk + reader.position, "\xEF\xBB\xBF", 3) != 0)
+        return false;
+    reader.position += 3;
+    return true;
+}
+
 bool ReadLine(Reader &reader, Line &line, off_t start) {
     line.headLength = 0;
     line.valueLength = 0;
@@ -123,12 +140,22 @@ bool ReadLine(Reader &reader, Line &line, off_t start) {
     line.lastNonBlankByte = '\0';
     line.lastByte = '\0';
     line.terminated = false;
+    line.loneReturn = false;
+    if (start == 0 && SkipByteOrderMark(reader)) line.textLength = 3;
     for (;;) {
         if (reader.position == reader.available && !Refill(reader)) break;
         const char c = reader.chunk[reader.position++];
         if (c == '\n') {
             line.terminated = true;
             break;
+        }
+        if (c == '\r') {
+            const bool lineFeedFollows = (reader.position < reader.available || Refill(reader)) &&
+                                         reader.chunk[reader.position] == '\n';
+            if (!lineFeedFollows) {
+                line.terminated = line.loneReturn = true;
+                break;
+            }
         }
         TakeByte(line, c);
     }
@@ -212,13 +239,17 @@ struct WritePlan {
     off_t replaceFrom; // the bytes [replaceFrom, replaceTo) give way to the new text
     off_t replaceTo;
     bool keyNeedsName;      // the replaced text is the whole key line
-    bool insertNeedsBreak;  // the line before the insertion point lacks its "\n"
-    bool insertAfterReturn; // ... and ends in "\r", so "\n" completes it
-    bool crlf;              // the file's lines end in "\r\n"
+    bool insertNeedsBreak;  // the line before the insertion point is not ended
+    bool insertAfterReturn; // ... but by a lone "\r", so "\n" completes it
+    bool crlf;              // the file's lines end in "\r\n" (or "\r")
     off_t fileLength;
-    bool fileEndsUnterminated;
-    bool fileEndsInReturn;
 };
+
+void InsertAfter(WritePlan &plan, const Line &line) {
+    plan.replaceFrom = plan.replaceTo = line.start + line.length;
+    plan.insertNeedsBreak = line.NeedsBreakAfter();
+    plan.insertAfterReturn = line.loneReturn;
+}
 
 bool PlanWrite(int fd, const char *section, const char *key, WritePlan &plan) {
     static Reader reader;
@@ -227,23 +258,23 @@ bool PlanWrite(int fd, const char *section, const char *key, WritePlan &plan) {
     OpenReader(reader, fd);
     bool inSection = false;
     bool sawLineEnd = false;
+    bool lastNeedsBreak = false;
+    bool lastLoneReturn = false;
     off_t offset = 0;
     while (ReadLine(reader, line, offset)) {
         offset += line.length;
         if (line.terminated && !sawLineEnd) {
             sawLineEnd = true;
-            plan.crlf = line.EndsInCarriageReturn();
+            plan.crlf = line.EndsInCarriageReturn() || line.loneReturn;
         }
-        plan.fileEndsUnterminated = !line.terminated;
-        plan.fileEndsInReturn = line.EndsInCarriageReturn();
+        lastNeedsBreak = line.NeedsBreakAfter();
+        lastLoneReturn = line.loneReturn;
         const ParsedLine parsed = ParseLine(line);
         if (parsed.kind == LineKind::Section) {
             inSection = !plan.sectionFound && NameIs(parsed, section);
             if (inSection) {
                 plan.sectionFound = true;
-                plan.replaceFrom = plan.replaceTo = line.start + line.length;
-                plan.insertNeedsBreak = !line.terminated;
-                plan.insertAfterReturn = line.EndsInCarriageReturn();
+                InsertAfter(plan, line);
             }
             continue;
         }
@@ -258,17 +289,13 @@ bool PlanWrite(int fd, const char *section, const char *key, WritePlan &plan) {
             plan.replaceTo = textEnd;
             continue;
         }
-        if (line.lastNonBlank >= 0) {
-            plan.replaceFrom = plan.replaceTo = line.start + line.length;
-            plan.insertNeedsBreak = !line.terminated;
-            plan.insertAfterReturn = line.EndsInCarriageReturn();
-        }
+        if (line.lastNonBlank >= 0) InsertAfter(plan, line);
     }
     plan.fileLength = offset;
     if (!plan.sectionFound) {
         plan.replaceFrom = plan.replaceTo = offset;
-        plan.insertNeedsBreak = plan.fileEndsUnterminated;
-        plan.insertAfterReturn = plan.fileEndsInReturn;
+        plan.insertNeedsBreak = lastNeedsBreak;
+        plan.insertAfterReturn = lastLoneReturn;
     }
     return !reader.failed;
 }
@@ -512,6 +539,8 @@ uint32_t ProfileReadString(const char *section, const char *key, const char *def
         offset += line.length;
         const ParsedLine parsed = ParseLine(line);
         if (parsed.kind == LineKind::Section) {
+            // Only the first section of that name counts, as on Windows.
+            if (inSection) break;
             inSection = NameIs(parsed, section);
         } else if (inSection && parsed.kind == LineKind::Key && NameIs(parsed, key)) {
             if (!parsed.hasValue) break;

@@ -36,11 +36,14 @@ constexpr int kMaxPath = 259;
 // DllMain receives the instance from the loader and this is never called.
 ModuleHandle CurrentModule();
 
-// GetModuleFileNameA: the full path of the module's file into `buffer`.
-// Returns the length, or 0 on failure (buffer then empty). A path that does
-// not fit is a failure rather than a silently cut path. On POSIX the path is
-// the name the loader used, made absolute by text: a module reached through
-// a link is known by the link's name.
+// GetModuleFileNameW, converted into the ANSI code page (win32/
+// ansi_path_win32.h): the full path of the module's file into `buffer`; where
+// a folder's name holds characters the code page cannot write, the short 8.3
+// form. Returns the length, or 0 on failure (buffer then empty). A path that
+// does not fit, or that neither form can write, is a failure rather than a
+// silently cut or altered path. On POSIX the path is the name the loader
+// used, made absolute by text: a module reached through a link is known by
+// the link's name.
 uint32_t ModuleFileName(ModuleHandle module, char *buffer, uint32_t size);
 
 // ---- Profile (INI) service ---------------------------------------------
@@ -63,8 +66,10 @@ bool ProfileWriteString(const char *section, const char *key, const char *value,
 
 // ---- Files and the exchange file --------------------------------------
 
-// GetTempPathA: the system temporary directory, ending in a separator.
-// Returns its length, 0 on failure.
+// GetTempPathW, converted as ModuleFileName's path is: the system temporary
+// directory, ending in a separator. Returns its length, 0 on failure (buffer
+// then empty; LastError ERROR_BUFFER_OVERFLOW for a path longer than
+// kMaxPath or than size - 1 characters).
 uint32_t TempDirectory(char *buffer, uint32_t size);
 
 // GetTempFileNameA(directory, "se"-style prefix, 0, path): creates a new,

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "settings/settings_file.h"
 #include "test_support.h"
 
 #if !defined(_WIN32)
@@ -146,6 +147,29 @@ TEST_F(EntryPointsTest, ModuleIsKnownByTheNameItWasLoadedBy) {
         dlclose(handle);
     }
     fs::current_path(original);
+}
+#endif
+
+#if defined(_WIN32)
+// A folder the ANSI code page cannot name is reached through its short name:
+// OnInstall reads the settings beside the module and saving writes there.
+TEST_F(EntryPointsTest, ModuleInAFolderOutsideTheAnsiCodePageReadsAndSavesItsSettings) {
+    for (const wchar_t *name : test::kNonAnsiNames) {
+        const test::Path folder = test::MakeNonAnsiDir(directory_, name), ini = folder / "exttool.ini";
+        test::WriteFile(ini, "[Settings]\r\nReadOnly=0\r\nDeleteTemp=0\r\nMenuItem=Beside the module\r\n");
+        test::UnloadModule(module_);
+        module_ = test::LoadModuleCopy(folder);
+        InstallRecord record{};
+        module_.OnInstall(&record, &host_);
+        EXPECT_STREQ(record.Caption, "Beside the module") << folder.string();
+        ToolSettings settings;
+        char path[kSettingsPathChars + 1];
+        LoadSettings(module_.handle, &settings, path);
+        settings.ReadOnly = 1;
+        uint32_t error = 0;
+        EXPECT_TRUE(SaveSettings(&settings, path, &error)) << error;
+        EXPECT_EQ(test::NonBlankLines(test::ReadFile(ini)), test::SavedFile("1", "0", "Beside the module", "", ""));
+    }
 }
 #endif
 

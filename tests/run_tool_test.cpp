@@ -59,7 +59,7 @@ bool IsExchangeFileName(const std::string &name) {
     return lower.find_first_not_of("0123456789abcdef", 2) == lower.size() - 4;
 }
 
-std::vector<std::string> ExchangeFiles(const std::string &directory) {
+std::vector<std::string> ExchangeFiles(const test::Path &directory) {
     std::vector<std::string> names;
     for (const std::string &name : test::ListDirectory(directory))
         if (IsExchangeFileName(name)) names.push_back(name);
@@ -440,32 +440,41 @@ TEST_F(RunToolTest, SecondInstallWithAnotherHostRecordIsUsedByLaterRuns) {
 }
 
 TEST_F(RunToolTest, EmptyWorkingDirectoryUsesTheSystemTemporaryDirectory) {
-    const std::string temp = test::JoinPath(directory_, "system-temp");
-    fs::create_directory(temp);
+    std::vector<test::Path> temps = {test::JoinPath(directory_, "system-temp")};
+    fs::create_directory(temps[0]);
 #if defined(_WIN32)
-    char saved[MAX_PATH] = {};
-    const bool hadTmp = GetEnvironmentVariableA("TMP", saved, MAX_PATH) > 0;
-    SetEnvironmentVariableA("TMP", temp.c_str());
+    // Folders the ANSI code page cannot name: runs go through their short names.
+    for (const wchar_t *name : test::kNonAnsiNames) temps.push_back(test::MakeNonAnsiDir(directory_, name));
+    wchar_t saved[MAX_PATH] = {};
+    const bool hadTmp = GetEnvironmentVariableW(L"TMP", saved, MAX_PATH) > 0;
 #else
     const char *previous = getenv("TMPDIR");
     const std::string saved = previous ? previous : "";
-    setenv("TMPDIR", temp.c_str(), 1);
 #endif
-    Install({.deleteTemp = false, .useSystemTemp = true, .commandLine = Tool("tool_upper_case") + " %f"});
-    fake_.text = "temp";
-    const Captured captured = Run();
+    for (const test::Path &temp : temps) {
 #if defined(_WIN32)
-    SetEnvironmentVariableA("TMP", hadTmp ? saved : nullptr);
+        SetEnvironmentVariableW(L"TMP", temp.c_str());
+#else
+        setenv("TMPDIR", temp.c_str(), 1);
+#endif
+        for (const bool deleteTemp : {false, true}) {
+            Install({.deleteTemp = deleteTemp, .useSystemTemp = true, .commandLine = Tool("tool_upper_case") + " %f"});
+            fake_.calls.clear();
+            fake_.text = "temp";
+            ExpectNoMessage(Run());
+            EXPECT_EQ(fake_.calls.empty() ? "" : fake_.calls.back().text, "TEMP") << temp.string();
+        }
+        EXPECT_EQ(ExchangeFiles(temp).size(), 1u) << "only the run without DeleteTemp leaves its file";
+    }
+#if defined(_WIN32)
+    SetEnvironmentVariableW(L"TMP", hadTmp ? saved : nullptr);
 #else
     if (previous)
         setenv("TMPDIR", saved.c_str(), 1);
     else
         unsetenv("TMPDIR");
 #endif
-    ExpectNoMessage(captured);
-    EXPECT_EQ(ExchangeFiles(temp).size(), 1u);
     EXPECT_TRUE(ExchangeFiles(exchange_).empty());
-    EXPECT_EQ(fake_.calls.back().text, "TEMP");
 }
 
 // ---- Callbacks --------------------------------------------------------------------------

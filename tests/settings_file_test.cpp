@@ -142,7 +142,7 @@ TEST_F(SettingsFileTest, SectionLinesAsTheProfileServiceReadsThem) {
         {"\xEF\xBB\xBF[Settings]\r\nMenuItem=after a byte-order mark\r\n", "after a byte-order mark"},
         {"[Settings]\r\nReadOnly=1\r\n[Settings]\r\nMenuItem=second section\r\n", "External program"},
         {"[Settings]\r\nMenuItem=first\r\n[Path]\r\n[Settings]\r\nMenuItem=second\r\n", "first"},
-        {"[ Settings ]\r\nMenuItem=blanks inside\r\n", "External program"},
+        {"[ Settings\t]\r\nMenuItem=blanks inside\r\n", "blanks inside"},
         {"  [Settings]  \r\nMenuItem=indented\r\n", "indented"},
         {"[Settings] ; comment\r\nMenuItem=after a comment\r\n", "after a comment"},
         {"[Settings]]\r\nMenuItem=two brackets\r\n", "External program"},

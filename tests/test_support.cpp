@@ -36,7 +36,7 @@ std::string MakeTempDir() {
     }
 }
 
-void RemoveTree(const std::string &path) {
+void RemoveTree(const Path &path) {
     std::error_code ignored;
     fs::remove_all(path, ignored);
 }
@@ -45,26 +45,26 @@ std::string JoinPath(const std::string &directory, const std::string &name) {
     return (fs::path(directory) / name).string();
 }
 
-void WriteFile(const std::string &path, const std::string &content) {
+void WriteFile(const Path &path, const std::string &content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(content.data(), static_cast<std::streamsize>(content.size()));
-    if (!out) throw std::runtime_error("cannot write " + path);
+    if (!out) throw std::runtime_error("cannot write " + path.string());
 }
 
-std::string ReadFile(const std::string &path) {
+std::string ReadFile(const Path &path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot read " + path);
+    if (!in) throw std::runtime_error("cannot read " + path.string());
     std::ostringstream content;
     content << in.rdbuf();
     return content.str();
 }
 
-bool FileExists(const std::string &path) {
+bool FileExists(const Path &path) {
     std::error_code ignored;
     return fs::exists(path, ignored);
 }
 
-std::vector<std::string> ListDirectory(const std::string &path) {
+std::vector<std::string> ListDirectory(const Path &path) {
     std::vector<std::string> names;
     for (const auto &entry : fs::directory_iterator(path)) names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
@@ -103,12 +103,13 @@ std::string ModuleFileName(const std::string &name) {
 #endif
 }
 
-LoadedModule LoadModuleCopy(const std::string &directory, const std::string &name) {
+LoadedModule LoadModuleCopy(const Path &directory, const std::string &name) {
     LoadedModule module;
-    module.path = JoinPath(directory, name.find('.') == std::string::npos ? ModuleFileName(name) : name);
-    fs::copy_file(EXTTOOL_MODULE_FILE, module.path, fs::copy_options::overwrite_existing);
+    const Path file = directory / (name.find('.') == std::string::npos ? ModuleFileName(name) : name);
+    module.path = file.string();
+    fs::copy_file(EXTTOOL_MODULE_FILE, file, fs::copy_options::overwrite_existing);
 #if defined(_WIN32)
-    HMODULE handle = LoadLibraryA(module.path.c_str());
+    HMODULE handle = LoadLibraryW(file.c_str());
     if (!handle) throw std::runtime_error("cannot load " + module.path);
     module.handle = handle;
     auto find = [&](const char *symbol) { return reinterpret_cast<void *>(GetProcAddress(handle, symbol)); };
@@ -125,6 +126,20 @@ LoadedModule LoadModuleCopy(const std::string &directory, const std::string &nam
         throw std::runtime_error("an entry point is missing in " + module.path);
     return module;
 }
+
+#if defined(_WIN32)
+Path MakeNonAnsiDir(const Path &parent, const wchar_t *name) {
+    EXPECT_NE(GetACP(), static_cast<UINT>(CP_UTF8)) << "the ANSI code page is UTF-8: nothing is out of reach";
+    const Path folder = parent / name;
+    if (!CreateDirectoryW(folder.c_str(), nullptr)) throw std::runtime_error("cannot create " + folder.string());
+    wchar_t shortPath[MAX_PATH + 1];
+    const DWORD length = GetShortPathNameW(folder.c_str(), shortPath, MAX_PATH + 1);
+    EXPECT_TRUE(length > 0 && length <= MAX_PATH &&
+                std::all_of(shortPath, shortPath + length, [](wchar_t c) { return c < 0x80; }))
+        << "no ASCII short name for " << folder.string();
+    return folder;
+}
+#endif
 
 void UnloadModule(LoadedModule &module) {
     if (!module.handle) return;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -13,13 +14,15 @@ namespace test {
 
 // A new empty directory under the system's temporary directory.
 std::string MakeTempDir();
-void RemoveTree(const std::string &path);
+// Wide paths on Windows, so that any folder name can be reached.
+using Path = std::filesystem::path;
+void RemoveTree(const Path &path);
 std::string JoinPath(const std::string &directory, const std::string &name);
-void WriteFile(const std::string &path, const std::string &content);
-std::string ReadFile(const std::string &path);
-bool FileExists(const std::string &path);
+void WriteFile(const Path &path, const std::string &content);
+std::string ReadFile(const Path &path);
+bool FileExists(const Path &path);
 // Names of the entries in a directory, "." and ".." left out, sorted.
-std::vector<std::string> ListDirectory(const std::string &path);
+std::vector<std::string> ListDirectory(const Path &path);
 std::vector<std::string> Sorted(std::vector<std::string> names);
 // The lines of a text without their "\r\n" or "\n", blank lines left out.
 std::vector<std::string> NonBlankLines(const std::string &text);
@@ -45,10 +48,18 @@ struct LoadedModule {
     void(TEST_CALL *OnCall)() = nullptr;
     int32_t(TEST_CALL *OnSettings)() = nullptr;
 };
-LoadedModule LoadModuleCopy(const std::string &directory, const std::string &name = "exttool");
+LoadedModule LoadModuleCopy(const Path &directory, const std::string &name = "exttool");
 void UnloadModule(LoadedModule &module);
 // The module file name with this platform's extension.
 std::string ModuleFileName(const std::string &name);
+
+#if defined(_WIN32)
+// Folder names outside code page 1252 (Polish, Cyrillic, CJK), and one made in
+// `parent` through CreateDirectoryW: the test fails where the ANSI code page is
+// UTF-8 (no name is then out of reach) or the folder gets no ASCII short name.
+inline const wchar_t *const kNonAnsiNames[] = {L"\u0141ukasz", L"\u042E\u043B\u0438\u044F", L"\u6F22\u5B57"};
+Path MakeNonAnsiDir(const Path &parent, const wchar_t *name);
+#endif
 
 // A fixture with a fresh module copy in a scratch directory of its own and
 // the path of the settings file beside it.

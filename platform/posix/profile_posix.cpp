@@ -5,7 +5,7 @@
 //   - Lines end in "\n", "\r\n" or a lone "\r", as Windows reads them; a
 //     UTF-8 byte-order mark before the first line is skipped.
 //   - "[name]" (after leading blanks) starts a section; the name runs to the
-//     last "]" of the line and is not trimmed. Only the first section of a
+//     last "]" of the line, trimmed of blanks. Only the first section of a
 //     name counts.
 //   - "key=value" is a key; key and value are trimmed of blanks, and a value
 //     enclosed in a pair of the same quotation marks loses them on reading.
@@ -179,10 +179,16 @@ ParsedLine ParseLine(const Line &line) {
     if (line.indent < 0) return parsed;
     const char *head = line.head;
     if (head[0] == '[' && line.lastClose > line.indent) {
-        // "[name]": the name runs to the last "]" of the line.
+        // "[name]": the name runs to the last "]" of the line, without the
+        // blanks inside the brackets.
         parsed.kind = LineKind::Section;
-        parsed.nameLength = static_cast<size_t>(line.lastClose - line.indent - 1);
-        if (line.lastClose - line.indent <= static_cast<off_t>(line.headLength)) parsed.name = head + 1;
+        if (line.lastClose - line.indent > static_cast<off_t>(line.headLength)) return parsed;
+        size_t first = 1;
+        size_t end = static_cast<size_t>(line.lastClose - line.indent);
+        while (first < end && IsBlank(head[first])) ++first;
+        while (end > first && IsBlank(head[end - 1])) --end;
+        parsed.name = head + first;
+        parsed.nameLength = end - first;
         return parsed;
     }
     if (line.nameEnd <= line.indent) return parsed; // "=value": no name

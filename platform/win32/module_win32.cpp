@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include "platform/platform.h"
+#include "platform/win32/ansi_path_win32.h"
 
 namespace platform {
 
@@ -9,15 +10,16 @@ namespace platform {
 // an executable, where the instance is the executable's.
 ModuleHandle CurrentModule() { return GetModuleHandleA(nullptr); }
 
+// The ANSI call would hand out a path with "?" where the module's folder
+// holds characters the code page lacks; the wide path is converted instead.
 uint32_t ModuleFileName(ModuleHandle module, char *buffer, uint32_t size) {
     if (size == 0) return 0;
-    const DWORD length = GetModuleFileNameA(static_cast<HMODULE>(module), buffer, size);
+    buffer[0] = '\0';
+    wchar_t path[kWidePathChars];
+    const DWORD length = GetModuleFileNameW(static_cast<HMODULE>(module), path, kWidePathChars);
     // A full buffer means the path was cut (and maybe not terminated).
-    if (length == 0 || length >= size) {
-        buffer[0] = '\0';
-        return 0;
-    }
-    return length;
+    if (length == 0 || length >= kWidePathChars) return 0;
+    return AnsiPathFromWide(path, buffer, size);
 }
 
 uint32_t ProfileReadString(const char *section, const char *key, const char *defaultValue, char *buffer,

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/win32/ansi_path_win32.h"
 
 namespace platform {
 
@@ -28,16 +29,20 @@ FileHandle OpenExchangeFile(const char *path, DWORD disposition) {
 
 } // namespace
 
+// GetTempPathW and a conversion, so that a temporary directory in a folder
+// the code page cannot name is reached through its short name.
 uint32_t TempDirectory(char *buffer, uint32_t size) {
     if (size) buffer[0] = '\0';
-    const DWORD length = GetTempPathA(size, buffer);
-    // A result of `size` or more is the size it would need: it did not fit.
-    if (length == 0 || length >= size || length > static_cast<DWORD>(kMaxPath)) {
-        if (size) buffer[0] = '\0';
-        if (length != 0) SetLastError(ERROR_BUFFER_OVERFLOW);
+    // GetTempPathW hands out at most MAX_PATH + 1 characters.
+    wchar_t path[kWidePathChars + 1];
+    const DWORD length = GetTempPathW(kWidePathChars + 1, path);
+    if (length == 0) return 0;
+    // A result of the buffer's size or more is the size it would need.
+    if (length > kWidePathChars || size == 0) {
+        SetLastError(ERROR_BUFFER_OVERFLOW);
         return 0;
     }
-    return length;
+    return AnsiPathFromWide(path, buffer, size < kMaxPath + 1u ? size : kMaxPath + 1u);
 }
 
 bool CreateUniqueFile(const char *directory, const char *prefix, char *path) {

@@ -1,0 +1,51 @@
+// Wide paths into the ANSI code page without losing characters.
+#include "platform/win32/ansi_path_win32.h"
+
+#include <windows.h>
+
+namespace platform {
+
+namespace {
+
+enum class Conversion { Exact, Lossy, TooLong };
+
+// One conversion of `path` into `buffer`. Best-fit look-alikes are refused
+// and the default character is watched for. A UTF-8 code page represents
+// every character but takes neither of those flags; there only broken
+// surrogates fail.
+Conversion ToAnsi(const wchar_t *path, char *buffer, uint32_t size) {
+    const bool utf8 = GetACP() == CP_UTF8;
+    const DWORD flags = utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
+    BOOL usedDefault = FALSE;
+    BOOL *const watch = utf8 ? nullptr : &usedDefault;
+    // Measured first, so that a path too long for `buffer` is told apart
+    // from one that cannot be written at all.
+    const int needed = WideCharToMultiByte(CP_ACP, flags, path, -1, nullptr, 0, nullptr, watch);
+    if (needed <= 0 || usedDefault) return Conversion::Lossy;
+    if (static_cast<uint32_t>(needed) > size) return Conversion::TooLong;
+    WideCharToMultiByte(CP_ACP, flags, path, -1, buffer, static_cast<int>(size), nullptr, nullptr);
+    return Conversion::Exact;
+}
+
+} // namespace
+
+uint32_t AnsiPathFromWide(const wchar_t *path, char *buffer, uint32_t size) {
+    Conversion result = ToAnsi(path, buffer, size);
+    if (result == Conversion::Lossy) {
+        wchar_t shortPath[kWidePathChars];
+        const DWORD length = GetShortPathNameW(path, shortPath, kWidePathChars);
+        if (length == 0) {
+            if (size) buffer[0] = '\0';
+            return 0; // LastError as GetShortPathNameW left it
+        }
+        result = length < kWidePathChars ? ToAnsi(shortPath, buffer, size) : Conversion::TooLong;
+    }
+    if (result != Conversion::Exact) {
+        if (size) buffer[0] = '\0';
+        SetLastError(result == Conversion::Lossy ? ERROR_NO_UNICODE_TRANSLATION : ERROR_BUFFER_OVERFLOW);
+        return 0;
+    }
+    return static_cast<uint32_t>(lstrlenA(buffer));
+}
+
+} // namespace platform

@@ -1,9 +1,13 @@
 #!/bin/sh
 # Starts or stops what the Windows tests need under Wine: one Xvfb display for
 # the whole test run and a persistent wineserver on the build's own prefix.
-#   wine-session.sh start|stop STATE_DIR PREFIX
+#   wine-session.sh start|stop STATE_DIR PREFIX [PROBE]
+# PROBE, a 32-bit program of the build, is run once at the start. When Wine
+# cannot run it, STATE_DIR/skip receives one line saying why, and wine-run.sh
+# then reports every program of the build as skipped (exit code 77) instead
+# of running it.
 set -u
-action=$1 state=$2 prefix=$3
+action=$1 state=$2 prefix=$3 probe=${4:-}
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 mkdir -p "$state"
 WINESERVER=$(command -v wineserver || echo /usr/lib/wine/wineserver)
@@ -22,10 +26,20 @@ stop() {
 case "$action" in
 stop) stop; exit 0 ;;
 start) ;;
-*) echo "usage: $0 start|stop STATE_DIR PREFIX" >&2; exit 2 ;;
+*) echo "usage: $0 start|stop STATE_DIR PREFIX [PROBE]" >&2; exit 2 ;;
 esac
 
 stop
+rm -f "$state/skip"
+# A prefix made while Wine had no working 32-bit loader has no 32-bit system
+# files (drive_c/windows/syswow64 empty or missing) and never loads a 32-bit
+# program, not even after the loader has been installed: once the loader
+# runs, such a prefix is made anew.
+if [ -n "$probe" ] && [ -d "$prefix" ] && [ -z "$(ls -A "$prefix/drive_c/windows/syswow64" 2>/dev/null)" ] &&
+  /usr/lib/wine/wine --version >/dev/null 2>&1; then
+  echo "The prefix $prefix has no 32-bit system files; making it anew"
+  rm -rf "$prefix"
+fi
 n=90
 while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; do n=$((n + 1)); done
 # Every stream detached, or ctest would wait for Xvfb to end.
@@ -40,4 +54,12 @@ export DISPLAY=":$n"
 # stays up for the whole run, so each test starts quickly.
 /usr/lib/wine/wine64 wineboot -u </dev/null >/dev/null 2>&1
 setsid $WINESERVER -p </dev/null >/dev/null 2>&1
+if [ -n "$probe" ]; then
+  /usr/lib/wine/wine64 "$probe" </dev/null >/dev/null 2>&1
+  status=$?
+  if [ $status -ne 0 ]; then
+    echo "skipped: this machine runs no 32-bit Windows programs under Wine ($(basename "$probe") ended with status $status; the 32-bit loader comes with the i386 package wine32:i386)" >"$state/skip"
+    cat "$state/skip"
+  fi
+fi
 echo "Wine ready on display :$n with prefix $prefix"

@@ -8,6 +8,8 @@
 #include <cstring>
 
 #if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 #else
 #include <dlfcn.h>
@@ -233,6 +235,12 @@ void FillHostRecord(HostRecord &record) {
 } // namespace
 
 int main(int argc, char **argv) {
+#if defined(_WIN32)
+    // The text goes through standard input and output byte for byte, as
+    // through --input and --output files: no "\r\n" translation.
+    _setmode(_fileno(stdin), _O_BINARY);
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
     const int parsed = ParseOptions(argc, argv);
     if (parsed != 0) return parsed == 1 ? 0 : 2;
 

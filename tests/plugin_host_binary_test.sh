@@ -1,0 +1,31 @@
+#!/bin/sh
+# plugin-host hands the text from standard input to the plug-in and the text
+# that comes back to standard output byte for byte: a run through a tool that
+# leaves the exchange file as it is returns "a\r\nb\nc\r" unchanged (in the
+# text mode of the Windows C runtime, "\r\n" would come in as "\n" and go out
+# as "\r\r\n").
+#   plugin_host_binary_test.sh PATH_PREFIX PLUGIN_HOST MODULE TOOL [EMULATOR]
+# PATH_PREFIX goes before paths the host and the plug-in see ("Z:" under Wine);
+# EMULATOR runs the host (wine-run.sh), whose exit code 77 means "skipped".
+set -u
+prefix=$1 host=$2 module=$3 tool=$4 emulator=${5:-}
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+name=$(basename "$module")
+cp "$module" "$scratch/$name"
+printf '[Path]\nCommandLine=%s "%%f"\n' "$prefix$tool" >"$scratch/${name%.*}.ini"
+printf 'a\r\nb\nc\r' >"$scratch/sent"
+$emulator "$host" run --input - --output - "$prefix$scratch/$name" <"$scratch/sent" >"$scratch/received" 2>"$scratch/err"
+status=$?
+if [ $status -eq 77 ]; then
+  cat "$scratch/err"
+  exit 77
+fi
+if [ $status -ne 0 ] || ! cmp -s "$scratch/sent" "$scratch/received"; then
+  echo "FAIL plugin-host run returned status $status; sent, then received:"
+  od -c "$scratch/sent"
+  od -c "$scratch/received"
+  cat "$scratch/err"
+  exit 1
+fi
+echo "ok the text came back byte for byte"

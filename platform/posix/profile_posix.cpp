@@ -436,11 +436,13 @@ bool ReadAllAt(int fd, char *data, size_t count, off_t offset) {
     return true;
 }
 
-bool WriteAllAt(int fd, const char *data, size_t count, off_t offset) {
+// `wrote` is set once any byte has reached the file.
+bool WriteAllAt(int fd, const char *data, size_t count, off_t offset, bool &wrote) {
     while (count > 0) {
         const ssize_t done = pwrite(fd, data, count, offset);
         if (done < 0 && errno == EINTR) continue;
         if (done <= 0) return false;
+        wrote = true;
         data += done;
         offset += done;
         count -= static_cast<size_t>(done);
@@ -450,14 +452,14 @@ bool WriteAllAt(int fd, const char *data, size_t count, off_t offset) {
 
 // Moves `count` bytes of the file from `from` to `to`; the two ranges may
 // overlap, so a move towards the end starts with the last chunk.
-bool MoveBytes(int fd, off_t from, off_t to, off_t count) {
+bool MoveBytes(int fd, off_t from, off_t to, off_t count, bool &wrote) {
     static char chunk[kChunkBytes];
     if (from == to) return true;
     for (off_t done = 0; done < count;) {
         const size_t take = count - done < static_cast<off_t>(sizeof chunk) ? static_cast<size_t>(count - done)
                                                                              : sizeof chunk;
         const off_t at = to > from ? count - done - static_cast<off_t>(take) : done;
-        if (!ReadAllAt(fd, chunk, take, from + at) || !WriteAllAt(fd, chunk, take, to + at)) return false;
+        if (!ReadAllAt(fd, chunk, take, from + at) || !WriteAllAt(fd, chunk, take, to + at, wrote)) return false;
         done += static_cast<off_t>(take);
     }
     return true;
@@ -466,7 +468,8 @@ bool MoveBytes(int fd, off_t from, off_t to, off_t count) {
 // The save for a file that may be written in a directory that may not: the
 // bytes after the changed value are moved, the new text written between.
 // The room a longer file needs is reserved first, so a full disk fails
-// before anything has changed.
+// before anything has changed; a failure before the first byte is written
+// gives that room back and leaves the file as it was.
 bool RewriteInPlace(const char *target, const WritePlan &plan, const Insertion &insertion) {
     int fd;
     do fd = open(target, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
@@ -475,19 +478,24 @@ bool RewriteInPlace(const char *target, const WritePlan &plan, const Insertion &
     const off_t tailLength = plan.fileLength - plan.replaceTo;
     const off_t newLength = plan.replaceFrom + insertion.length + tailLength;
     bool ok = true;
+    bool wrote = false;
     if (newLength > plan.fileLength) {
         const int error = posix_fallocate(fd, 0, newLength);
         if (error != 0) {
             ok = false;
-            if (ftruncate(fd, plan.fileLength) != 0) {} // only reservation was made
             errno = error;
         }
     }
-    ok = ok && MoveBytes(fd, plan.replaceTo, plan.replaceFrom + insertion.length, tailLength);
+    ok = ok && MoveBytes(fd, plan.replaceTo, plan.replaceFrom + insertion.length, tailLength, wrote);
     off_t at = plan.replaceFrom;
     for (int i = 0; ok && i < insertion.count; ++i) {
-        ok = WriteAllAt(fd, insertion.pieces[i], insertion.lengths[i], at);
+        ok = WriteAllAt(fd, insertion.pieces[i], insertion.lengths[i], at, wrote);
         at += static_cast<off_t>(insertion.lengths[i]);
+    }
+    if (!ok && !wrote && newLength > plan.fileLength) {
+        const int error = errno;
+        if (ftruncate(fd, plan.fileLength) != 0) {} // only the reservation was made
+        errno = error;
     }
     if (ok && newLength < plan.fileLength) ok = ftruncate(fd, newLength) == 0;
     ok = ok && fsync(fd) == 0;

@@ -168,12 +168,15 @@ ProcessHandle ProcessStart(const char *commandLine) {
         return 0;
     }
 
+    // The file actions are destroyed only when their initialisation worked.
     posix_spawn_file_actions_t actions;
-    int error = posix_spawn_file_actions_init(&actions);
-    if (error == 0) error = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     pid_t pid = 0;
-    if (error == 0) error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
+    int error = posix_spawn_file_actions_init(&actions);
+    if (error == 0) {
+        error = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+        if (error == 0) error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv, environ);
+        posix_spawn_file_actions_destroy(&actions);
+    }
     if (error != 0) {
         errno = error;
         return 0;

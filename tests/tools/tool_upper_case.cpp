@@ -13,6 +13,7 @@ int main(int argc, char **argv) {
     for (char &c : content)
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
     std::fseek(file, 0, SEEK_SET);
-    const bool ok = std::fwrite(content.data(), 1, content.size(), file) == content.size();
+    // An empty file has no data pointer to hand fwrite.
+    const bool ok = content.empty() || std::fwrite(content.data(), 1, content.size(), file) == content.size();
     return std::fclose(file) == 0 && ok ? 0 : 4;
 }

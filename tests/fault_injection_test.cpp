@@ -1,0 +1,360 @@
+// Every failure of the C library the POSIX platform can meet, one at a time.
+// The module's core is linked with its C library calls wrapped
+// (-Wl,--wrap=..., see CMakeLists.txt); while one run or one save is in
+// progress the calls are counted and the N-th fails with a fitting errno,
+// for N = 1, 2, ... until the operation ends without reaching N. Every
+// outcome must be a documented one: the right message or none, PutText
+// given only what the exchange file held, no descriptor, child or file
+// left behind, and a settings file that holds each key's old or new value.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <iterator>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "plugin/plugin_state.h"
+#include "run/run_tool.h"
+#include "settings/settings_file.h"
+#include "test_support.h"
+
+namespace {
+
+// The errno each wrapped call fails with.
+const std::pair<std::string, int> kErrors[] = {
+    {"open", EMFILE},     {"close", EIO},       {"read", EIO},         {"write", ENOSPC},  {"pread", EIO},
+    {"pwrite", EFBIG},    {"fstat", EOVERFLOW}, {"fchmod", EPERM},     {"fsync", EDQUOT},  {"ftruncate", EIO},
+    {"lseek", EINVAL},    {"rename", EBUSY},    {"unlink", EBUSY},     {"readlink", EIO},  {"faccessat", EACCES},
+    {"waitpid", ECHILD},  {"posix_fallocate", ENOSPC},                 {"posix_spawnp", EAGAIN},
+    {"posix_spawn_file_actions_init", ENOMEM}, {"posix_spawn_file_actions_addclosefrom_np", ENOMEM}};
+
+int ErrorOf(const std::string &name) {
+    for (const auto &[call, error] : kErrors)
+        if (call == name) return error;
+    return 0;
+}
+
+// A call made while an operation was under test: the file it concerns, and
+// 1 for the first call of this name.
+struct Call {
+    std::string name, path;
+    int ordinal;
+};
+struct Injector {
+    bool active = false, hit = false;
+    int failAt = 0;
+    std::vector<Call> calls;
+    Call fault;
+} g_Injector;
+std::string g_PathOfDescriptor[1024];
+
+// Counts a call while an operation is under test; returns the errno it is
+// to fail with, or 0.
+int Fault(const char *name, const std::string &path = "") {
+    Injector &g = g_Injector;
+    if (!g.active) return 0;
+    int ordinal = 1;
+    for (const Call &call : g.calls) ordinal += call.name == name;
+    g.calls.push_back({name, path, ordinal});
+    if (static_cast<int>(g.calls.size()) != g.failAt) return 0;
+    g.hit = true;
+    g.fault = g.calls.back();
+    return ErrorOf(name);
+}
+
+} // namespace
+
+#define WRAP(type, name, params, args, path)                                                                   \
+    extern "C" type __real_##name params;                                                                     \
+    extern "C" type __wrap_##name params {                                                                    \
+        if (const int error = Fault(#name, path)) return errno = error, -1;                                   \
+        return __real_##name args;                                                                            \
+    }
+// The posix_* calls return the error instead of setting errno.
+#define WRAP_CODE(name, params, args)                                                                          \
+    extern "C" int __real_##name params;                                                                      \
+    extern "C" int __wrap_##name params {                                                                     \
+        if (const int error = Fault(#name)) return error;                                                     \
+        return __real_##name args;                                                                            \
+    }
+
+WRAP(ssize_t, read, (int fd, void *data, size_t count), (fd, data, count), "")
+WRAP(ssize_t, write, (int fd, const void *data, size_t count), (fd, data, count), "")
+WRAP(ssize_t, pread, (int fd, void *data, size_t count, off_t at), (fd, data, count, at), "")
+WRAP(ssize_t, pwrite, (int fd, const void *data, size_t count, off_t at), (fd, data, count, at), "")
+WRAP(int, fstat, (int fd, struct stat *status), (fd, status), "")
+WRAP(int, fchmod, (int fd, mode_t mode), (fd, mode), "")
+WRAP(int, fsync, (int fd), (fd), "")
+WRAP(int, ftruncate, (int fd, off_t length), (fd, length), "")
+WRAP(off_t, lseek, (int fd, off_t offset, int whence), (fd, offset, whence), "")
+WRAP(int, rename, (const char *from, const char *to), (from, to), from)
+WRAP(int, unlink, (const char *path), (path), path)
+WRAP(ssize_t, readlink, (const char *path, char *buffer, size_t size), (path, buffer, size), path)
+WRAP(int, faccessat, (int dir, const char *path, int mode, int flags), (dir, path, mode, flags), path)
+WRAP_CODE(posix_fallocate, (int fd, off_t at, off_t length), (fd, at, length))
+WRAP_CODE(posix_spawn_file_actions_init, (posix_spawn_file_actions_t * actions), (actions))
+WRAP_CODE(posix_spawn_file_actions_addclosefrom_np, (posix_spawn_file_actions_t * actions, int from),
+          (actions, from))
+WRAP_CODE(posix_spawnp,
+          (pid_t * pid, const char *file, const posix_spawn_file_actions_t *actions, const posix_spawnattr_t *attr,
+           char *const argv[], char *const envp[]),
+          (pid, file, actions, attr, argv, envp))
+
+extern "C" int __real_open(const char *path, int flags, ...);
+extern "C" int __wrap_open(const char *path, int flags, ...) {
+    va_list list;
+    va_start(list, flags);
+    const mode_t mode = (flags & O_CREAT) ? static_cast<mode_t>(va_arg(list, int)) : 0;
+    va_end(list);
+    if (const int error = Fault("open", path)) return errno = error, -1;
+    const int fd = __real_open(path, flags, mode);
+    if (fd >= 0 && fd < 1024) g_PathOfDescriptor[fd] = path;
+    return fd;
+}
+
+// Linux releases the descriptor also when close reports an error.
+extern "C" int __real_close(int fd);
+extern "C" int __wrap_close(int fd) {
+    const int error = Fault("close", fd >= 0 && fd < 1024 ? g_PathOfDescriptor[fd] : "");
+    const int result = __real_close(fd);
+    return error ? (errno = error, -1) : result;
+}
+
+// ECHILD is what another reaper of the child leaves, once it has ended.
+extern "C" pid_t __real_waitpid(pid_t pid, int *status, int options);
+extern "C" pid_t __wrap_waitpid(pid_t pid, int *status, int options) {
+    const int error = Fault("waitpid");
+    const pid_t result = __real_waitpid(pid, status, options);
+    return error ? (errno = error, -1) : result;
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Replace(std::string text, const std::string &from, const std::string &to) {
+    const size_t at = text.find(from);
+    return at == std::string::npos ? text : text.replace(at, from.size(), to);
+}
+
+void EmptyDirectory(const std::string &directory) {
+    for (const std::string &name : test::ListDirectory(directory)) fs::remove(fs::path(directory) / name);
+}
+
+std::string FaultName() { return g_Injector.fault.name + "#" + std::to_string(g_Injector.fault.ordinal); }
+
+// Runs `operation` with its N-th wrapped call failing, for N = 1, 2, ...,
+// each from the state `prepare` makes, until the operation ends without
+// reaching N. Returns the names of that last, undisturbed operation's calls.
+std::string ForEveryFault(const std::function<void()> &prepare, const std::function<void()> &operation,
+                          const std::function<void()> &check) {
+    for (int n = 1; n <= 500; ++n) {
+        prepare();
+        const std::vector<std::string> descriptors = test::ListDirectory("/proc/self/fd");
+        g_Injector = Injector{};
+        g_Injector.failAt = n;
+        g_Injector.active = true;
+        operation();
+        g_Injector.active = false;
+        SCOPED_TRACE("call " + std::to_string(n) + ", " + (g_Injector.hit ? FaultName() : "none") + " failing");
+        EXPECT_EQ(test::ListDirectory("/proc/self/fd"), descriptors);
+        check();
+        if (g_Injector.hit) continue;
+        std::string names;
+        for (const Call &call : g_Injector.calls) names += (names.empty() ? "" : " ") + call.name;
+        return names;
+    }
+    ADD_FAILURE() << "the operation makes more than 500 calls";
+    return "";
+}
+
+class FaultInjectionTest : public testing::Test {
+protected:
+    void SetUp() override { directory_ = test::MakeTempDir(); }
+    void TearDown() override {
+        chmod(directory_.c_str(), 0755);
+        test::RemoveTree(directory_);
+    }
+    std::string Runs(bool readOnly);
+    std::string Saves(bool inPlace);
+    std::string directory_;
+};
+
+// ---- A run ---------------------------------------------------------------------
+
+const char kText[] = "Hello, fault injection\nline two\n";
+const char kResult[] = "HELLO, FAULT INJECTION\nLINE TWO\n"; // what tool_upper_case makes of it
+std::vector<std::string> g_PutTexts;
+void GetText(int32_t, char *buffer, int32_t capacity) { snprintf(buffer, static_cast<size_t>(capacity), "%s", kText); }
+void PutText(int32_t, const char *text) { g_PutTexts.push_back(text); }
+
+// What a run shows and leaves when the named call fails; the last row holds
+// for every other call. `put`: what PutText is given (null: it is not
+// called); `left`: what the exchange file that stays holds (null: none stays).
+struct RunOutcome {
+    const char *call, *message, *put, *left;
+};
+const char kCreateFailed[] = "Error: Could not create temporary file\n'{file}'\nError code={code}\n";
+const char kExecuteError[] = "Execute Error!: RUN : {cmd}\nERROR: {code}\nMSG:{text}\n";
+const char kReadFailed[] = "Error: Could not read TEMP file\n'{file}'\nError code={code}\n";
+const RunOutcome kRunOutcomes[] = {
+    {"open#1", "Error: Could not create temporary file\n'{dir}'\nError code={code}\n", nullptr, nullptr},
+    {"open#2", kCreateFailed, nullptr, ""},
+    {"fstat#1", kCreateFailed, nullptr, ""},
+    {"write#1", "Error: Could not write TEMP file\n", "", nullptr},
+    {"posix_spawn_file_actions_init#1", kExecuteError, nullptr, nullptr},
+    {"posix_spawn_file_actions_addclosefrom_np#1", kExecuteError, nullptr, nullptr},
+    {"posix_spawnp#1", kExecuteError, nullptr, nullptr},
+    {"open#3", kReadFailed, nullptr, nullptr},
+    {"read#1", kReadFailed, nullptr, nullptr},
+    {"unlink#1", "", kResult, kResult},
+    {"", "", kResult, nullptr},
+};
+
+std::string FaultInjectionTest::Runs(bool readOnly) {
+    static HostRecord host;
+    host = HostRecord{};
+    host.GetText = GetText;
+    host.PutText = PutText;
+    const std::string templ = "\"" + std::string(EXTTOOL_TOOLS_DIR) + "/tool_upper_case\" \"%f\"";
+    const std::string stderrFile = test::JoinPath(directory_, "stderr.txt");
+    const std::string exchange = test::JoinPath(directory_, "exchange");
+    fs::create_directory(exchange);
+    int savedStderr = -1;
+    return ForEveryFault(
+        [&] {
+            EmptyDirectory(exchange);
+            g_PutTexts.clear();
+            g_State.Host = &host;
+            g_State.Settings = ToolSettings{readOnly, 1, "", "", ""};
+            snprintf(g_State.Settings.WorkingDirectory, kPathChars + 1, "%s", exchange.c_str());
+            snprintf(g_State.Settings.CommandLine, kPathChars + 1, "%s", templ.c_str());
+            // Messages go to standard error: into a file until the check.
+            savedStderr = dup(STDERR_FILENO);
+            const int fd = open(stderrFile.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0600);
+            dup2(fd, STDERR_FILENO);
+            close(fd);
+        },
+        RunTool,
+        [&] {
+            dup2(savedStderr, STDERR_FILENO);
+            close(savedStderr);
+            const RunOutcome *o = kRunOutcomes;
+            while (o->call[0] && (!g_Injector.hit || FaultName() != o->call)) ++o;
+            const std::string file = g_Injector.calls.at(0).path;
+            const int error = ErrorOf(g_Injector.fault.name);
+            std::string message = Replace(Replace(o->message, "{file}", file), "{dir}", exchange);
+            message = Replace(Replace(message, "{cmd}", Replace(templ, "%f", file)), "{code}", std::to_string(error));
+            EXPECT_EQ(test::ReadFile(stderrFile), Replace(message, "{text}", strerror(error)));
+            EXPECT_EQ(g_PutTexts, o->put && !readOnly ? std::vector<std::string>{o->put} : std::vector<std::string>{});
+            EXPECT_EQ(test::ListDirectory(exchange).size(), o->left ? 1u : 0u);
+            if (o->left) EXPECT_EQ(test::ReadFile(file), o->left);
+            // The tool has been waited for: no child of the test remains.
+            EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
+        });
+}
+
+TEST_F(FaultInjectionTest, EveryFailureOfARunEndsAsDocumented) {
+    const std::string start = "open close open fstat write close posix_spawn_file_actions_init "
+                              "posix_spawn_file_actions_addclosefrom_np posix_spawnp waitpid ";
+    EXPECT_EQ(Runs(false), start + "open read close unlink");
+    EXPECT_EQ(Runs(true), start + "unlink");
+}
+
+// ---- A save --------------------------------------------------------------------
+
+// In the order SaveSettings writes them: name, old and new value; the new
+// values change length both ways.
+const char *const kKeys[][3] = {{"ReadOnly", "0", "1"}, {"DeleteTemp", "0", "1"},
+                                {"WorkingDirectory", "/old", "/a/new/directory"},
+                                {"CommandLine", "old-tool --with-a-long-option %f", "new %f"},
+                                {"MenuItem", "Old caption", "A new, longer caption"}};
+const char kOldFile[] = "; exttool\n[Settings]\nReadOnly=0\nDeleteTemp=0\nMenuItem=Old caption\n; between\n"
+                        "[Other]\nKey=kept\n[Path]\nWorkingDirectory=/old\n"
+                        "CommandLine=old-tool --with-a-long-option %f\n; end\n";
+
+// The file with every key new but the one at `unchanged` (-1: none).
+std::string SavedFile(int unchanged) {
+    std::string text = kOldFile;
+    for (int i = 0; i < 5; ++i)
+        if (i != unchanged)
+            text = Replace(text, std::string(kKeys[i][0]) + "=" + kKeys[i][1] + "\n",
+                           std::string(kKeys[i][0]) + "=" + kKeys[i][2] + "\n");
+    return text;
+}
+
+std::string FaultInjectionTest::Saves(bool inPlace) {
+    const std::string path = test::JoinPath(directory_, "exttool.ini");
+    const ToolSettings settings{1, 1, "/a/new/directory", "new %f", "A new, longer caption"};
+    const bool root = geteuid() == 0;
+    bool saved = false;
+    uint32_t code = 0;
+    return ForEveryFault(
+        [&] {
+            chmod(directory_.c_str(), 0755);
+            EmptyDirectory(directory_);
+            test::WriteFile(path, kOldFile);
+            chmod(path.c_str(), 0666);
+            if (inPlace) chmod(directory_.c_str(), 0555);
+        },
+        [&] {
+            // Root may write anywhere: the in-place save runs as another user.
+            ASSERT_FALSE(inPlace && root && (setegid(65534) != 0 || seteuid(65534) != 0));
+            saved = SaveSettings(&settings, path.c_str(), &code);
+            if (inPlace && root && (seteuid(0) != 0 || setegid(0) != 0)) abort();
+        },
+        [&] {
+            const Call &fault = g_Injector.fault;
+            const bool sibling = fault.path.ends_with(".tmp");
+            // A link not read is a file that is no link; a failed close after
+            // the work is done loses nothing; without a sibling file the save
+            // goes in place.
+            const bool harmless = !g_Injector.hit || fault.name == "readlink" ||
+                                  (fault.name == "close" && !sibling) || (fault.name == "open" && sibling);
+            // The key being written when the call failed (each write of a key
+            // begins by following links), and whether bytes of it reached the
+            // file in place before.
+            int key = -1;
+            bool wrote = false;
+            for (int i = 0; i < (g_Injector.hit ? g_Injector.failAt - 1 : 0); ++i) {
+                if (g_Injector.calls[i].name == "readlink") ++key, wrote = false;
+                wrote = wrote || g_Injector.calls[i].name == "pwrite";
+            }
+            EXPECT_EQ(saved, harmless);
+            EXPECT_EQ(code, harmless ? 0u : static_cast<uint32_t>(ErrorOf(fault.name)));
+            // In place, a failed fsync comes after the whole value was
+            // written; any other failure after the first byte written may
+            // leave the file half-written, as documented.
+            if (harmless || !inPlace || !wrote)
+                EXPECT_EQ(test::ReadFile(path), SavedFile(harmless ? -1 : key));
+            else if (fault.name == "fsync")
+                EXPECT_EQ(test::ReadFile(path), SavedFile(-1));
+            EXPECT_EQ(test::ListDirectory(directory_), std::vector<std::string>{"exttool.ini"});
+        });
+}
+
+TEST_F(FaultInjectionTest, EveryFailureOfASaveKeepsEachKeyOldOrNew) {
+    const auto calls = [](const std::string &names) {
+        std::istringstream in(names);
+        return std::set<std::string>{std::istream_iterator<std::string>(in), {}};
+    };
+    EXPECT_EQ(calls(Saves(false)), (std::set<std::string>{"readlink", "open", "faccessat", "read", "lseek", "write",
+                                                          "fstat", "fchmod", "fsync", "close", "rename"}));
+    EXPECT_EQ(calls(Saves(true)), (std::set<std::string>{"readlink", "open", "faccessat", "read", "lseek",
+                                                         "posix_fallocate", "pread", "pwrite", "ftruncate", "fsync",
+                                                         "close"}));
+}
+
+} // namespace

@@ -516,9 +516,9 @@ bool FollowLinks(const char *path, char *target, size_t size) {
     for (int depth = 0; depth < kMaxLinkDepth; ++depth) {
         char link[PATH_MAX];
         const ssize_t length = readlink(target, link, sizeof link);
-        // Not a link, or nothing there yet: this is the file. Other failures
-        // show when the file is opened.
-        if (length < 0) return true;
+        // Not a link, or nothing there yet: this is the file. A link that
+        // cannot be read is not taken for a file, which would replace it.
+        if (length < 0) return errno == EINVAL || errno == ENOENT;
         if (static_cast<size_t>(length) >= sizeof link) {
             errno = ENAMETOOLONG;
             return false;
@@ -536,6 +536,11 @@ bool FollowLinks(const char *path, char *target, size_t size) {
     errno = ELOOP;
     return false;
 }
+
+// The directory may not be written, or the sibling's name is too long for
+// it: the only reasons to give up the atomic save for one in place. Any
+// other failure (no descriptors, no space) is reported as it is.
+bool SiblingIsRefused(int error) { return error == EACCES || error == EPERM || error == ENAMETOOLONG; }
 
 bool HasLineBreak(const char *text) { return strchr(text, '\n') || strchr(text, '\r'); }
 
@@ -586,7 +591,7 @@ bool ProfileWriteString(const char *section, const char *key, const char *value,
         char siblingPath[PATH_MAX + 32];
         const int out = CreateSibling(target, siblingPath, sizeof siblingPath);
         ok = out >= 0 ? ReplaceThroughSibling(in, out, siblingPath, target, plan, insertion)
-                      : RewriteInPlace(target, plan, insertion);
+                      : SiblingIsRefused(errno) && RewriteInPlace(target, plan, insertion);
     }
     const int error = errno;
     CloseFile(in);

@@ -264,8 +264,6 @@ bool PlanWrite(int fd, const char *section, const char *key, WritePlan &plan) {
     OpenReader(reader, fd);
     bool inSection = false;
     bool sawLineEnd = false;
-    bool lastNeedsBreak = false;
-    bool lastLoneReturn = false;
     off_t offset = 0;
     while (ReadLine(reader, line, offset)) {
         offset += line.length;
@@ -273,15 +271,14 @@ bool PlanWrite(int fd, const char *section, const char *key, WritePlan &plan) {
             sawLineEnd = true;
             plan.crlf = line.EndsInCarriageReturn() || line.loneReturn;
         }
-        lastNeedsBreak = line.NeedsBreakAfter();
-        lastLoneReturn = line.loneReturn;
+        // Until the section is found, the insertion point follows the lines:
+        // a missing section goes after the file's last line, and a key of the
+        // section found goes at least after its "[name]" line.
+        if (!plan.sectionFound) InsertAfter(plan, line);
         const ParsedLine parsed = ParseLine(line);
         if (parsed.kind == LineKind::Section) {
             inSection = !plan.sectionFound && NameIs(parsed, section);
-            if (inSection) {
-                plan.sectionFound = true;
-                InsertAfter(plan, line);
-            }
+            if (inSection) plan.sectionFound = true;
             continue;
         }
         if (!inSection || plan.keyFound) continue;
@@ -298,11 +295,6 @@ bool PlanWrite(int fd, const char *section, const char *key, WritePlan &plan) {
         if (line.lastNonBlank >= 0) InsertAfter(plan, line);
     }
     plan.fileLength = offset;
-    if (!plan.sectionFound) {
-        plan.replaceFrom = plan.replaceTo = offset;
-        plan.insertNeedsBreak = lastNeedsBreak;
-        plan.insertAfterReturn = lastLoneReturn;
-    }
     return !reader.failed;
 }
 

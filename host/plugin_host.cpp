@@ -11,8 +11,10 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+#define strncasecmp _strnicmp
 #else
 #include <dlfcn.h>
+#include <strings.h>
 #endif
 
 #include "plugin/host_contract.h"
@@ -45,7 +47,8 @@ const char kUsage[] =
     "  --no-get-context   leave the GetContext slot null\n"
     "  --no-get-text      leave the GetText slot null (a run then does nothing)\n"
     "  --no-put-text      leave the PutText slot null\n"
-    "  --verbose          report every callback on standard error\n"
+    "  --verbose          report every callback on standard error, and whether the\n"
+    "                     run used the exchange file or filter mode (Filter=1)\n"
     "  --help             show this text\n"
     "\n"
     "Exit codes: 0 done, 2 wrong usage or a module that cannot be loaded or lacks\n"
@@ -182,6 +185,44 @@ bool ReadInput(const char *name) {
     return true;
 }
 
+// Whether the settings file beside the module turns filter mode on: the
+// first two characters of [Settings] Filter as a decimal number, not 0. Only
+// for the --verbose report; the module reads the file itself.
+bool FilterModeIsOn(const char *modulePath) {
+    char path[4096];
+    snprintf(path, sizeof path, "%s", modulePath);
+    // Everything after the last "." becomes "ini"; without one, ".ini" is added.
+    const size_t length = strlen(path);
+    char *dot = strrchr(path, '.');
+    if (!dot && length + 5 <= sizeof path) dot = path + length;
+    if (dot && static_cast<size_t>(dot - path) + 5 <= sizeof path) memcpy(dot, ".ini", 5);
+    FILE *file = fopen(path, "rb");
+    if (!file) return false;
+    char line[1024];
+    bool inSettings = false, seenSettings = false, on = false;
+    while (fgets(line, sizeof line, file)) {
+        char *text = line;
+        while (*text == ' ' || *text == '\t') ++text;
+        if (*text == '[') {
+            if (seenSettings) break;
+            inSettings = strncasecmp(text, "[Settings]", 10) == 0;
+            seenSettings = inSettings;
+        } else if (inSettings && strncasecmp(text, "Filter", 6) == 0) {
+            char *value = text + 6;
+            while (*value == ' ' || *value == '\t') ++value;
+            if (*value != '=') continue;
+            ++value;
+            while (*value == ' ' || *value == '\t') ++value;
+            if (*value == '"' || *value == '\'') ++value;
+            char kept[3] = {value[0], value[0] ? value[1] : '\0', '\0'};
+            on = strtol(kept, nullptr, 10) != 0;
+            break;
+        }
+    }
+    fclose(file);
+    return on;
+}
+
 struct Module {
     OnInstallFunction onInstall;
     OnCallFunction onCall;
@@ -269,6 +310,11 @@ int main(int argc, char **argv) {
             fprintf(stderr, "plugin-host: cannot write %s: %s\n", g_Options.output, strerror(errno));
             return 2;
         }
+        if (g_Options.verbose)
+            fprintf(stderr, "plugin-host: OnCall in %s\n",
+                    FilterModeIsOn(g_Options.module) ? "filter mode (the text through the program's standard input "
+                                                       "and output)"
+                                                     : "file mode (the text through the exchange file)");
         module.onCall();
         if (g_Output != stdout) fclose(g_Output);
         if (g_PutTextCalls == 0) fprintf(stderr, "plugin-host: no text came back (PutText was not called)\n");

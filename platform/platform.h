@@ -102,6 +102,30 @@ ProcessHandle ProcessStart(const char *commandLine);
 // closed. The exit code is not looked at.
 void ProcessWaitAndRelease(ProcessHandle process);
 
+// ProcessStart with the three standard handles given: standard input reads
+// the file at `inputPath` from its start, standard output and standard error
+// write the existing files at `outputPath` and `errorPath` from their start.
+// These three are the only handles the program inherits (Windows: an
+// extended start-up record whose PROC_THREAD_ATTRIBUTE_HANDLE_LIST holds
+// exactly them; POSIX: every other descriptor closed), a console program gets
+// no console window (CREATE_NO_WINDOW), and the host keeps none of them open
+// once the program runs. Returns 0 when a file could not be opened or the
+// program not started (LastError tells why).
+ProcessHandle ProcessStartRedirected(const char *commandLine, const char *inputPath, const char *outputPath,
+                                     const char *errorPath);
+
+// How a waited-for process ended.
+enum class EndKind { Exited, Signalled, Unknown };
+struct ProcessEnd {
+    EndKind Kind;
+    uint32_t Code; // the exit code (Windows: all 32 bits) or the signal's number
+};
+// WaitForSingleObject without a time limit and GetExitCodeProcess (POSIX:
+// the status waitpid reports), then every handle of the process closed.
+// Unknown when the status could not be had, as when another reaper (a host
+// that ignores SIGCHLD) took the child first.
+ProcessEnd ProcessWaitForEnd(ProcessHandle process);
+
 // ---- Errors and messages ------------------------------------------------
 
 // GetLastError: the code of the last failed platform call on this thread.
@@ -123,6 +147,7 @@ constexpr int kItemDeleteTemp = 1001;
 constexpr int kItemWorkingDirectory = 1006;
 constexpr int kItemCommandLine = 1007;
 constexpr int kItemMenuItem = 1008;
+constexpr int kItemFilter = 1009;
 constexpr int kCommandOk = 1;
 constexpr int kCommandCancel = 2;
 

@@ -15,6 +15,14 @@ const char kWriteFailedText[] = "Could not write TEMP file";
 const char kCommandTooLongFormat[] = "Command line too long\n'%s'";
 const char kReadFailedFormat[] = "Could not read TEMP file\n'%s'\nError code=%d";
 const char kExecuteErrorFormat[] = "RUN : %s\nERROR: %d\nMSG:%s\n";
+// Filter mode.
+const char kOutputTooLongText[] = "The program's output is longer than 102400 bytes\nThe text was left as it was";
+const char kExitCodeFormat[] = "The program ended with exit code %lu";
+const char kSignalFormat[] = "The program was ended by signal %lu";
+const char kEndUnknownText[] = "The program's exit code could not be read\nThe text was left as it was";
+// What a failed program's message shows of its error output (or, when that
+// is empty, of its standard output).
+constexpr uint32_t kShownOutputBytes = 1024;
 
 // Characters of a signed 32-bit number in decimal, sign included.
 constexpr size_t kCodeChars = 11;
@@ -110,6 +118,111 @@ bool StartAndWait() {
     return true;
 }
 
+// ---- Filter mode -------------------------------------------------------------
+// The exchange file is the program's standard input; its standard output and
+// standard error go to two capture files made beside the exchange file.
+
+struct CaptureFiles {
+    char Output[platform::kMaxPath + 2];
+    char Error[platform::kMaxPath + 2];
+};
+
+// Both capture files, named and made private like the exchange file. When
+// one cannot be made, says so with the directory it was to be in, as for
+// the exchange file.
+bool MakeCaptureFiles(const char *directory, CaptureFiles *captures) {
+    if (platform::CreateUniqueFile(directory, "se", captures->Output) &&
+        platform::CreateUniqueFile(directory, "se", captures->Error))
+        return true;
+    ShowPathError(kCreateFailedFormat, directory, static_cast<int32_t>(platform::LastError()));
+    return false;
+}
+
+void DeleteCaptureFiles(const CaptureFiles *captures) {
+    if (captures->Output[0] != '\0') platform::FileDelete(captures->Output);
+    if (captures->Error[0] != '\0') platform::FileDelete(captures->Error);
+}
+
+// One read of at most `count` bytes from the start of the file at `path`.
+// Returns false, with the error code in `code`, when the file could not be
+// opened or read.
+bool ReadCapture(const char *path, char *buffer, uint32_t count, uint32_t *read, int32_t *code) {
+    *read = 0;
+    const platform::FileHandle file = platform::FileOpenExisting(path);
+    if (file == platform::kInvalidFile) {
+        *code = static_cast<int32_t>(platform::LastError());
+        return false;
+    }
+    const bool readOk = platform::FileRead(file, buffer, count, read);
+    *code = readOk ? 0 : static_cast<int32_t>(platform::LastError());
+    platform::FileClose(file);
+    if (!readOk || *read > count) *read = 0;
+    return readOk;
+}
+
+// Exit code 0: standard output is the result. One byte more than the text
+// can hold is asked for, so that a longer output is seen and refused
+// rather than cut.
+void PutCapturedOutput(const CaptureFiles *captures, int32_t context) {
+    uint32_t read = 0;
+    int32_t code = 0;
+    if (!ReadCapture(captures->Output, g_State.TextBuffer, kTextCapacity + 1, &read, &code)) {
+        g_State.TextBuffer[0] = '\0';
+        ShowPathError(kReadFailedFormat, captures->Output, code);
+        return;
+    }
+    if (read > static_cast<uint32_t>(kTextCapacity)) {
+        // Nothing of it is kept: the host's text stands.
+        g_State.TextBuffer[0] = '\0';
+        g_State.TextBuffer[kTextCapacity] = '\0';
+        platform::ShowErrorBox(HostWindow(), kOutputTooLongText, kErrorTitle);
+        return;
+    }
+    g_State.TextBuffer[read] = '\0';
+    if (Host()->PutText) Host()->PutText(context, g_State.TextBuffer);
+}
+
+// A failed program: its exit code or signal, then what it said, from its
+// error output or, when that is empty, its standard output.
+void ShowProgramFailure(const platform::ProcessEnd &end, const CaptureFiles *captures) {
+    char said[kShownOutputBytes + 1];
+    uint32_t read = 0;
+    int32_t code = 0;
+    // A capture that cannot be read adds nothing: the exit code is the news.
+    if (!ReadCapture(captures->Error, said, kShownOutputBytes, &read, &code) || read == 0)
+        ReadCapture(captures->Output, said, kShownOutputBytes, &read, &code);
+    said[read] = '\0';
+    // The longer format, a 32-bit number in decimal, "\n" and what it said.
+    char message[sizeof kExitCodeFormat + 10 + 1 + kShownOutputBytes];
+    const int length = snprintf(message, sizeof message,
+                                end.Kind == platform::EndKind::Signalled ? kSignalFormat : kExitCodeFormat,
+                                static_cast<unsigned long>(end.Code));
+    if (said[0] != '\0' && length > 0) snprintf(message + length, sizeof message - length, "\n%s", said);
+    platform::ShowErrorBox(HostWindow(), message, kErrorTitle);
+}
+
+// Steps 10 and 11 in filter mode. A failed start ends as in file mode.
+void RunFilter(const char *directory, int32_t context) {
+    CaptureFiles captures;
+    captures.Output[0] = captures.Error[0] = '\0';
+    if (MakeCaptureFiles(directory, &captures)) {
+        const platform::ProcessHandle process = platform::ProcessStartRedirected(
+            g_State.CommandBuffer, g_State.TempFilePath, captures.Output, captures.Error);
+        if (!process) {
+            ShowExecuteError();
+        } else {
+            const platform::ProcessEnd end = platform::ProcessWaitForEnd(process);
+            if (end.Kind == platform::EndKind::Unknown)
+                platform::ShowErrorBox(HostWindow(), kEndUnknownText, kErrorTitle);
+            else if (end.Kind == platform::EndKind::Signalled || end.Code != 0)
+                ShowProgramFailure(end, &captures);
+            else if (!g_State.Settings.ReadOnly)
+                PutCapturedOutput(&captures, context);
+        }
+    }
+    DeleteCaptureFiles(&captures);
+}
+
 } // namespace
 
 int32_t FormatSystemError(char *buffer, uint32_t size) {
@@ -153,7 +266,10 @@ void RunTool() {
         WriteHostText(file);
         platform::FileClose(file);
 
-        if (StartAndWait() && !g_State.Settings.ReadOnly) ReadBackResult(context);
+        if (g_State.Settings.Filter)
+            RunFilter(directory, context);
+        else if (StartAndWait() && !g_State.Settings.ReadOnly)
+            ReadBackResult(context);
     }
 
     if (g_State.Settings.DeleteTemp) platform::FileDelete(g_State.TempFilePath);

@@ -37,6 +37,7 @@ void SettingsDialogInit(platform::DialogHandle dialog) {
     // OK without touching the box keeps it on.
     platform::DialogSetCheck(dialog, platform::kItemReadOnly, settings.ReadOnly != 0);
     platform::DialogSetCheck(dialog, platform::kItemDeleteTemp, settings.DeleteTemp != 0);
+    platform::DialogSetCheck(dialog, platform::kItemFilter, settings.Filter != 0);
 }
 
 intptr_t SettingsDialogCommand(platform::DialogHandle dialog, uintptr_t command) {
@@ -48,6 +49,7 @@ intptr_t SettingsDialogCommand(platform::DialogHandle dialog, uintptr_t command)
         platform::DialogGetText(dialog, platform::kItemMenuItem, settings.MenuItem, sizeof settings.MenuItem);
         settings.ReadOnly = platform::DialogGetCheck(dialog, platform::kItemReadOnly) ? 1 : 0;
         settings.DeleteTemp = platform::DialogGetCheck(dialog, platform::kItemDeleteTemp) ? 1 : 0;
+        settings.Filter = platform::DialogGetCheck(dialog, platform::kItemFilter) ? 1 : 0;
         SaveOrReport(dialog);
         platform::DialogEnd(dialog, platform::kCommandOk);
         return 1;

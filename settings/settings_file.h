@@ -4,6 +4,7 @@
 //   ReadOnly=0|1             WorkingDirectory=<directory of the exchange file>
 //   DeleteTemp=0|1           CommandLine=<command-line template>
 //   MenuItem=<caption>
+//   Filter=0|1               (only once it has been turned on)
 //
 // Reading goes through the platform's profile service, so a missing file,
 // section or key gives its default and a long value is cut to its capacity.
@@ -27,6 +28,7 @@ struct ToolSettings {
     char WorkingDirectory[kPathChars + 1]; // empty: the system temporary directory
     char CommandLine[kPathChars + 1];
     char MenuItem[kMenuItemChars + 1];
+    int32_t Filter; // 0 off, anything else on: the text goes through standard input and output
 };
 
 // The settings file's path for a module path: everything after the last "."
@@ -42,14 +44,16 @@ bool SettingsPathForModule(const char *modulePath, char *settingsPath);
 int32_t SwitchValue(const char *text);
 
 // Computes the settings path of the module that `moduleInstance` identifies
-// into `settingsFilePath` and reads all five settings from that file.
+// into `settingsFilePath` and reads all settings from that file.
 void LoadSettings(platform::ModuleHandle moduleInstance, ToolSettings *settings, char *settingsFilePath);
 
-// Reads all five settings from the file at `settingsFilePath`.
+// Reads all settings from the file at `settingsFilePath`.
 void ReadSettings(ToolSettings *settings, const char *settingsFilePath);
 
 // Writes all five keys, every time, in the order ReadOnly, DeleteTemp,
-// WorkingDirectory, CommandLine, MenuItem, also after a write has failed.
+// WorkingDirectory, CommandLine, MenuItem, also after a write has failed;
+// then Filter, but only when it is on or the file holds the key already, so
+// the file of a user who never turns it on keeps its five keys.
 // Switches are written as "1" or "0"; texts without the spaces and tabs at
 // their ends. Returns false when a write failed, with the system's error
 // code of the first failed write in `firstError`. An empty path writes

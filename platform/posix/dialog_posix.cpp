@@ -1,8 +1,8 @@
 // The settings form on POSIX: a terminal stand-in for dialog template 101.
 //
 // It shows the caption, then asks for each control in the order the rows
-// stand on screen (Read only, Delete temporary file, Menu item, Working
-// directory, Command line) and ends with the question OK or Cancel. Enter
+// stand on screen (Read only, Delete temporary file, Filter, Menu item,
+// Working directory, Command line) and ends with the question OK or Cancel. Enter
 // keeps a value. End of input is Cancel. What initialisation and OK do to
 // the settings is the same code the real dialog runs
 // (settings/settings_dialog.cpp); this file only plays the controls.
@@ -32,6 +32,7 @@ struct SettingsForm {
     char MenuItem[kFieldChars + 1];         // 1008
     bool ReadOnly;                          // 1000
     bool DeleteTemp;                        // 1001
+    bool Filter;                            // 1009
     bool InputEnded;                        // end of input closed the form
     intptr_t EndCode;
 };
@@ -49,6 +50,7 @@ struct FormRow {
 constexpr FormRow kRows[] = {
     {platform::kItemReadOnly, "Read only", true},
     {platform::kItemDeleteTemp, "Delete temporary file", true},
+    {platform::kItemFilter, "Filter: standard input to output", true},
     {platform::kItemMenuItem, "Menu item", false},
     {platform::kItemWorkingDirectory, "Working directory", false},
     {platform::kItemCommandLine, "Command line", false},
@@ -69,6 +71,7 @@ bool *CheckBoxOf(SettingsForm *form, int item) {
     switch (item) {
     case platform::kItemReadOnly: return &form->ReadOnly;
     case platform::kItemDeleteTemp: return &form->DeleteTemp;
+    case platform::kItemFilter: return &form->Filter;
     default: return nullptr;
     }
 }

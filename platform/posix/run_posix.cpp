@@ -152,8 +152,15 @@ bool FileDelete(const char *path) { return unlink(path) == 0; }
 // The command line is split by the Windows rules (argv_split.cpp) and the
 // first item is started, searched on PATH when it holds no "/". No shell is
 // involved. The program gets the host's environment and current directory
-// and no descriptor of the host beyond 0, 1 and 2.
-ProcessHandle ProcessStart(const char *commandLine) {
+// and no descriptor of the host beyond 0, 1 and 2, which are the host's own
+// or, with `redirect`, the three given descriptors.
+namespace {
+
+struct Redirection {
+    int input, output, error;
+};
+
+ProcessHandle Spawn(const char *commandLine, const Redirection *redirect) {
     char storage[kSplitStorageSize];
     char *argv[kMaxItems];
     const size_t length = strnlen(commandLine, kCommandLineChars + 1);
@@ -169,11 +176,18 @@ ProcessHandle ProcessStart(const char *commandLine) {
     }
 
     // The file actions are destroyed only when their initialisation worked.
+    // The descriptors are opened in the order input, output, error, each the
+    // lowest free one, so no dup2 below overwrites one that is still to come.
     posix_spawn_file_actions_t actions;
     pid_t pid = 0;
     int error = posix_spawn_file_actions_init(&actions);
     if (error == 0) {
-        error = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+        if (redirect) {
+            error = posix_spawn_file_actions_adddup2(&actions, redirect->input, STDIN_FILENO);
+            if (error == 0) error = posix_spawn_file_actions_adddup2(&actions, redirect->output, STDOUT_FILENO);
+            if (error == 0) error = posix_spawn_file_actions_adddup2(&actions, redirect->error, STDERR_FILENO);
+        }
+        if (error == 0) error = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
         if (error == 0) error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv, environ);
         posix_spawn_file_actions_destroy(&actions);
     }
@@ -184,10 +198,55 @@ ProcessHandle ProcessStart(const char *commandLine) {
     return pid;
 }
 
+// Closes a descriptor without changing errno, which may tell why a start
+// failed.
+void CloseKeepingError(int fd) {
+    const int saved = errno;
+    if (fd >= 0) close(fd);
+    errno = saved;
+}
+
+// The status of the ended child; false when waitpid could not give it.
+bool WaitForStatus(ProcessHandle process, int *status) {
+    *status = 0;
+    pid_t result;
+    while ((result = waitpid(static_cast<pid_t>(process), status, 0)) < 0 && errno == EINTR) {
+    }
+    return result == static_cast<pid_t>(process);
+}
+
+} // namespace
+
+ProcessHandle ProcessStart(const char *commandLine) { return Spawn(commandLine, nullptr); }
+
 void ProcessWaitAndRelease(ProcessHandle process) {
     int status = 0;
-    while (waitpid(static_cast<pid_t>(process), &status, 0) < 0 && errno == EINTR) {
-    }
+    WaitForStatus(process, &status);
+}
+
+// The capture files are the plug-in's own, new and empty, never links; they
+// are not truncated, which would cost a flush on close on some file systems
+// (ext4). Close-on-exec keeps the descriptors from any program but this one,
+// where dup2 makes copies without it.
+ProcessHandle ProcessStartRedirected(const char *commandLine, const char *inputPath, const char *outputPath,
+                                     const char *errorPath) {
+    Redirection redirect{-1, -1, -1};
+    ProcessHandle process = 0;
+    redirect.input = open(inputPath, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (redirect.input >= 0) redirect.output = open(outputPath, O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (redirect.output >= 0) redirect.error = open(errorPath, O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (redirect.error >= 0) process = Spawn(commandLine, &redirect);
+    CloseKeepingError(redirect.error);
+    CloseKeepingError(redirect.output);
+    CloseKeepingError(redirect.input);
+    return process;
+}
+
+ProcessEnd ProcessWaitForEnd(ProcessHandle process) {
+    int status = 0;
+    if (!WaitForStatus(process, &status)) return {EndKind::Unknown, 0};
+    if (WIFSIGNALED(status)) return {EndKind::Signalled, static_cast<uint32_t>(WTERMSIG(status))};
+    return {EndKind::Exited, static_cast<uint32_t>(WEXITSTATUS(status))};
 }
 
 uint32_t LastError() { return static_cast<uint32_t>(errno); }

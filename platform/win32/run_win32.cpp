@@ -78,14 +78,85 @@ void FileClose(FileHandle file) {
 
 bool FileDelete(const char *path) { return DeleteFileA(path) != FALSE; }
 
-ProcessHandle ProcessStart(const char *commandLine) {
-    char writable[kCommandLineChars + 1];
+namespace {
+
+// Copies the command line for CreateProcessA; false when it is too long.
+bool CopyCommandLine(const char *commandLine, char *writable) {
     const size_t length = strnlen(commandLine, kCommandLineChars + 1);
     if (length > kCommandLineChars) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        return 0;
+        return false;
     }
     memcpy(writable, commandLine, length + 1);
+    return true;
+}
+
+ProcessHandle Started(const PROCESS_INFORMATION &process) {
+    g_StartedThread = process.hThread;
+    return reinterpret_cast<ProcessHandle>(process.hProcess);
+}
+
+// The attribute list of a redirected start lives here, not on the heap: one
+// attribute needs some dozens of bytes, and InitializeProcThreadAttributeList
+// says how many before the list is made in it.
+alignas(16) unsigned char g_AttributeStorage[256];
+// The handle list must stay valid while the attribute list is in use.
+HANDLE g_InheritedHandles[3];
+
+// An inheritable handle on one of the files of a redirected start; shared,
+// so that the program may also open the exchange file by its path.
+HANDLE OpenForChild(const char *path, DWORD access) {
+    SECURITY_ATTRIBUTES security;
+    memset(&security, 0, sizeof security);
+    security.nLength = sizeof security;
+    security.bInheritHandle = TRUE;
+    return CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &security,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+void CloseKeepingError(HANDLE handle) {
+    const DWORD error = GetLastError();
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    SetLastError(error);
+}
+
+// CreateProcessA with exactly the three handles in `handles` inherited, as
+// standard input, output and error, and no console window.
+bool StartWithHandles(char *commandLine, HANDLE *handles, PROCESS_INFORMATION *process) {
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    if (size == 0 || size > sizeof g_AttributeStorage) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    const LPPROC_THREAD_ATTRIBUTE_LIST attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(g_AttributeStorage);
+    if (!InitializeProcThreadAttributeList(attributes, 1, 0, &size)) return false;
+    bool started = false;
+    if (UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles, 3 * sizeof(HANDLE),
+                                  nullptr, nullptr)) {
+        STARTUPINFOEXA startup;
+        memset(&startup, 0, sizeof startup);
+        startup.StartupInfo.cb = sizeof startup;
+        startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+        startup.StartupInfo.hStdInput = handles[0];
+        startup.StartupInfo.hStdOutput = handles[1];
+        startup.StartupInfo.hStdError = handles[2];
+        startup.lpAttributeList = attributes;
+        started = CreateProcessA(nullptr, commandLine, nullptr, nullptr, TRUE,
+                                 NORMAL_PRIORITY_CLASS | CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr,
+                                 nullptr, &startup.StartupInfo, process) != FALSE;
+    }
+    const DWORD error = GetLastError();
+    DeleteProcThreadAttributeList(attributes);
+    SetLastError(error);
+    return started;
+}
+
+} // namespace
+
+ProcessHandle ProcessStart(const char *commandLine) {
+    char writable[kCommandLineChars + 1];
+    if (!CopyCommandLine(commandLine, writable)) return 0;
 
     STARTUPINFOA startup;
     memset(&startup, 0, sizeof startup);
@@ -95,8 +166,25 @@ ProcessHandle ProcessStart(const char *commandLine) {
     if (!CreateProcessA(nullptr, writable, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup,
                         &process))
         return 0;
-    g_StartedThread = process.hThread;
-    return reinterpret_cast<ProcessHandle>(process.hProcess);
+    return Started(process);
+}
+
+ProcessHandle ProcessStartRedirected(const char *commandLine, const char *inputPath, const char *outputPath,
+                                     const char *errorPath) {
+    char writable[kCommandLineChars + 1];
+    if (!CopyCommandLine(commandLine, writable)) return 0;
+    HANDLE *const handles = g_InheritedHandles;
+    handles[0] = OpenForChild(inputPath, GENERIC_READ);
+    handles[1] = handles[0] == INVALID_HANDLE_VALUE ? INVALID_HANDLE_VALUE : OpenForChild(outputPath, GENERIC_WRITE);
+    handles[2] = handles[1] == INVALID_HANDLE_VALUE ? INVALID_HANDLE_VALUE : OpenForChild(errorPath, GENERIC_WRITE);
+    PROCESS_INFORMATION process;
+    memset(&process, 0, sizeof process);
+    const bool started = handles[2] != INVALID_HANDLE_VALUE && StartWithHandles(writable, handles, &process);
+    for (int i = 2; i >= 0; --i) {
+        CloseKeepingError(handles[i]);
+        handles[i] = INVALID_HANDLE_VALUE;
+    }
+    return started ? Started(process) : 0;
 }
 
 void ProcessWaitAndRelease(ProcessHandle process) {
@@ -105,6 +193,14 @@ void ProcessWaitAndRelease(ProcessHandle process) {
     CloseHandle(handle);
     if (g_StartedThread) CloseHandle(g_StartedThread);
     g_StartedThread = nullptr;
+}
+
+ProcessEnd ProcessWaitForEnd(ProcessHandle process) {
+    const HANDLE handle = reinterpret_cast<HANDLE>(process);
+    DWORD code = 0;
+    const bool known = WaitForSingleObject(handle, INFINITE) == WAIT_OBJECT_0 && GetExitCodeProcess(handle, &code);
+    ProcessWaitAndRelease(process);
+    return known ? ProcessEnd{EndKind::Exited, code} : ProcessEnd{EndKind::Unknown, 0};
 }
 
 uint32_t LastError() { return GetLastError(); }

@@ -227,6 +227,7 @@ struct Settings {
     std::string workingDirectory; // empty: the exchange directory of the test
     bool useSystemTemp = false;
     std::string commandLine;
+    bool filter = false;
 };
 
 class RunToolTest : public testing::Test {
@@ -268,6 +269,7 @@ protected:
                            : settings.workingDirectory.empty() ? exchange_
                                                               : settings.workingDirectory) +
                           "\r\nCommandLine=" + settings.commandLine + "\r\n";
+        if (settings.filter) ini.insert(ini.find("[Path]"), "Filter=1\r\n");
         test::WriteFile(test::JoinPath(moduleDirectory_, "exttool.ini"), ini);
         if (!module_.handle) module_ = test::LoadModuleCopy(moduleDirectory_);
         InstallRecord record{};
@@ -699,6 +701,140 @@ TEST_F(RunToolTest, MissingWorkingDirectoryIsReportedAndThePreviousFileIsNotReus
     EXPECT_TRUE(fake_.calls.empty()) << "no callback";
     EXPECT_EQ(OnlyExchangeFileContent(), "FIRST RUN") << "the previous run's file is left alone";
     EXPECT_FALSE(test::FileExists(missing));
+}
+
+// ---- Filter mode: the text through standard input and output ---------------------------------
+
+std::string Alphabet(size_t count) {
+    std::string text(count, ' ');
+    for (size_t i = 0; i < count; ++i) text[i] = static_cast<char>('a' + i % 26);
+    return text;
+}
+
+// Every byte but zero, CR LF line ends and no final line break.
+std::string EveryByte() {
+    std::string text = "first line\r\nsecond line\r\n";
+    for (int c = 1; c < 256; ++c) text += static_cast<char>(c);
+    return text + "\r\nno final line break";
+}
+
+struct FilterCase {
+    const char *name;
+    std::string arguments; // after the tool's path
+    std::string hostText;
+    bool readOnly;
+    const char *put; // what PutText is given; null: it is not called
+    std::string message; // the "Error" box owned by the host window; empty: none
+};
+
+TEST_F(RunToolTest, FilterModeOutcomes) {
+    const std::string text = EveryByte();
+#if defined(_WIN32)
+    const std::string crash = "tool_exit 3221225477 out err";
+    const std::string crashMessage = "The program ended with exit code 3221225477\nerr";
+#else
+    const std::string crash = "tool_exit signal out err";
+    const std::string crashMessage = "The program was ended by signal 15\nerr";
+#endif
+    const std::string kept = "The text was left as it was";
+    const FilterCase cases[] = {
+        {"ByteExactRoundTrip", "tool_cat", text, false, text.c_str(), ""},
+        {"ErrorOutputNeverReachesTheText", "tool_cat \"noise on standard error\"", "kept apart", false, "kept apart",
+         ""},
+        {"EmptyOutputIsAnEmptyText", "tool_exit 0", "all gone", false, "", ""},
+        {"ZeroByteEndsTheText", "tool_exit 0 before~after", "x", false, "before", ""},
+        {"ExitCodeShowsErrorOutputAndKeepsTheText", "tool_exit 3 \"half done\" \"line 7: bad|line 9: worse|\"", "host text",
+         false, nullptr, "The program ended with exit code 3\nline 7: bad\nline 9: worse\n"},
+        {"EmptyErrorOutputShowsStandardOutput", "tool_exit 4 \"what it said\"", "host text", false, nullptr,
+         "The program ended with exit code 4\nwhat it said"},
+        {"NothingSaidShowsOnlyTheCode", "tool_exit 255", "host text", false, nullptr,
+         "The program ended with exit code 255"},
+        {"OnlyTheFirst1024BytesOfErrorOutputAreShown", "tool_write_n 3000 err 9", "host text", false, nullptr,
+         "The program ended with exit code 9\n" + Alphabet(1024)},
+        {"CrashKeepsTheText", crash, "host text", false, nullptr, crashMessage},
+        {"Exactly102400BytesAreTaken", "tool_write_n 102400", "host text", false, nullptr, ""},
+        {"MoreThan102400BytesAreRefused", "tool_write_n 102401", "host text", false, nullptr,
+         "The program's output is longer than 102400 bytes\n" + kept},
+        {"ReadOnlyTakesNothingBack", "tool_cat", "checked", true, nullptr, ""},
+        {"ReadOnlyStillShowsAFailure", "tool_exit 1 \"\" \"2 findings\"", "checked", true, nullptr,
+         "The program ended with exit code 1\n2 findings"},
+    };
+    const std::string big = Alphabet(102400);
+    for (const FilterCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        fake_.calls.clear();
+        fake_.text = c.hostText;
+        Install({.readOnly = c.readOnly, .commandLine = Tool(c.arguments.substr(0, c.arguments.find(' '))) +
+                                                        c.arguments.substr(std::min(c.arguments.find(' '),
+                                                                                    c.arguments.size())),
+                 .filter = true});
+        const Captured captured = Run();
+        if (c.message.empty())
+            ExpectNoMessage(captured);
+        else
+            ExpectMessages(captured, {{"Error", c.message, true}});
+        std::vector<std::string> names = {"GetContext", "GetText"};
+        const bool bigResult = std::string(c.name) == "Exactly102400BytesAreTaken";
+        if (c.put || bigResult) names.push_back("PutText");
+        EXPECT_EQ(CallNames(fake_.calls), names);
+        if (c.put) EXPECT_EQ(fake_.calls.back().text, c.put);
+        if (bigResult) EXPECT_TRUE(fake_.calls.back().text == big) << fake_.calls.back().text.size() << " bytes";
+        EXPECT_TRUE(test::ListDirectory(exchange_).empty()) << "no exchange or capture file is left";
+    }
+}
+
+// Standard input is the exchange file, still there for "%f" too; the
+// capture files lie beside it and go whatever DeleteTemp says.
+TEST_F(RunToolTest, FilterModeLeavesOnlyTheExchangeFileWithoutDeleteTemp) {
+    for (const std::string &command : {Tool("tool_cat"), Tool("tool_exit") + " 3 out err",
+                                       std::string("no-such-program-of-exttool")}) {
+        SCOPED_TRACE(command);
+        test::RemoveTree(exchange_);
+        fs::create_directory(exchange_);
+        Install({.deleteTemp = false, .commandLine = command, .filter = true});
+        fake_.text = "stays";
+        Run();
+        EXPECT_EQ(test::ListDirectory(exchange_).size(), 1u);
+        EXPECT_EQ(OnlyExchangeFileContent(), "stays");
+    }
+}
+
+TEST_F(RunToolTest, FilterModeFailedStartIsAnExecuteError) {
+    const std::string command = "no-such-program-of-exttool %f";
+    Install({.commandLine = command, .filter = true});
+    const Captured captured = Run();
+    const std::string all = captured.All();
+    const size_t at = all.find("RUN : ") + 6;
+    const std::string expanded = all.substr(at, all.find('\n', at) - at);
+    ExpectMessages(captured, {{"Execute Error!",
+                               "RUN : " + expanded + "\nERROR: 2\nMSG:" + SystemMessageFor(2) + "\n", false}});
+    EXPECT_EQ(expanded.substr(0, 27), "no-such-program-of-exttool ");
+    EXPECT_EQ(CallNames(fake_.calls), (std::vector<std::string>{"GetContext", "GetText"}));
+    EXPECT_TRUE(test::ListDirectory(exchange_).empty());
+}
+
+// Nothing of the host but the three standard handles reaches the program:
+// a handle the host made inheritable stays out of its reach.
+TEST_F(RunToolTest, FilterModeHandsOnNoOtherHandle) {
+#if defined(_WIN32)
+    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+    const HANDLE semaphore = CreateSemaphoreA(&inheritable, 0, 10, nullptr);
+    ASSERT_NE(semaphore, nullptr);
+    Install({.commandLine = Tool("tool_list_handles") + " " +
+                            std::to_string(reinterpret_cast<intptr_t>(semaphore)),
+             .filter = true});
+    ExpectNoMessage(Run());
+    EXPECT_EQ(fake_.calls.back().text, "closed\r\n");
+    EXPECT_EQ(WaitForSingleObject(semaphore, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "the program released it";
+    CloseHandle(semaphore);
+#else
+    const int open = ::open("/dev/null", O_RDONLY); // inheritable: no close-on-exec
+    ASSERT_GE(open, 3);
+    Install({.commandLine = Tool("tool_list_handles"), .filter = true});
+    ExpectNoMessage(Run());
+    EXPECT_EQ(fake_.calls.back().text, "0\n1\n2\n");
+    close(open);
+#endif
 }
 
 #if !defined(_WIN32)

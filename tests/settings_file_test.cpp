@@ -56,6 +56,7 @@ TEST_F(SettingsFileTest, NoFileGivesTheDefaults) {
     EXPECT_STREQ(settings.WorkingDirectory, "");
     EXPECT_STREQ(settings.CommandLine, "");
     EXPECT_STREQ(settings.MenuItem, "External program");
+    EXPECT_EQ(settings.Filter, 0);
     EXPECT_FALSE(test::FileExists(path_)) << "reading must not create the file";
 }
 
@@ -68,10 +69,12 @@ TEST_F(SettingsFileTest, SwitchKeepsTwoCharactersAsADecimalInteger) {
         {"yes", 0}, {"1", 1}, {"01", 1}, {"-1", -1}, {"100", 10}, {"0x", 0}, {"0", 0}, {"7", 7}, {"", 0}, {" 5", 5}, {"+3", 3},
     };
     for (const Case &c : cases) {
-        test::WriteFile(path_, std::string("[Settings]\r\nReadOnly=") + c.text + "\r\nDeleteTemp=" + c.text + "\r\n");
+        test::WriteFile(path_, std::string("[Settings]\r\nReadOnly=") + c.text + "\r\nDeleteTemp=" + c.text +
+                                   "\r\nFilter=" + c.text + "\r\n");
         const ToolSettings settings = Read();
         EXPECT_EQ(settings.ReadOnly, c.value) << "ReadOnly=" << c.text;
         EXPECT_EQ(settings.DeleteTemp, c.value) << "DeleteTemp=" << c.text;
+        EXPECT_EQ(settings.Filter, c.value) << "Filter=" << c.text;
     }
 }
 
@@ -211,12 +214,58 @@ TEST_F(SettingsFileTest, SavingReplacesValuesInPlaceAndKeepsEverythingElse) {
     EXPECT_EQ(test::NonBlankLines(test::ReadFile(path_)), expected);
 }
 
+// Filter is written after the five keys only when it is on or the file
+// holds it already; a file that never had it keeps exactly the five keys.
+TEST_F(SettingsFileTest, FilterIsSavedOnlyWhenOnOrAlreadyPresent) {
+    struct Case {
+        const char *before; // null: no file
+        int32_t filter;
+        std::vector<std::string> after;
+    };
+    const std::vector<std::string> five = test::SavedFile("0", "1", "Tool", "C:\\x", "t %f");
+    const auto with = [&](const std::string &line) {
+        std::vector<std::string> lines = five;
+        lines.insert(lines.begin() + 4, line);
+        return lines;
+    };
+    const Case cases[] = {
+        {nullptr, 0, five},
+        {nullptr, 1, with("Filter=1")},
+        {nullptr, 7, with("Filter=1")},
+        {"[Settings]\r\nFilter=1\r\n", 0, {"[Settings]", "Filter=0", "ReadOnly=0", "DeleteTemp=1", "MenuItem=Tool",
+                                            "[Path]", "WorkingDirectory=C:\\x", "CommandLine=t %f"}},
+        {"[Settings]\r\nfilter=\r\n", 0, {"[Settings]", "filter=0", "ReadOnly=0", "DeleteTemp=1", "MenuItem=Tool",
+                                           "[Path]", "WorkingDirectory=C:\\x", "CommandLine=t %f"}},
+        // Only a key in [Settings] counts as present.
+        {"[Path]\r\nFilter=1\r\n", 0, {"[Path]", "Filter=1", "WorkingDirectory=C:\\x", "CommandLine=t %f",
+                                         "[Settings]", "ReadOnly=0", "DeleteTemp=1", "MenuItem=Tool"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.before ? c.before : "no file");
+        test::RemoveTree(path_);
+        if (c.before) test::WriteFile(path_, c.before);
+        ToolSettings settings = Make(0, 1, "C:\\x", "t %f", "Tool");
+        settings.Filter = c.filter;
+        Save(settings);
+        EXPECT_EQ(test::NonBlankLines(test::ReadFile(path_)), c.after);
+    }
+    // Byte for byte: the file of a user who never turned filter mode on.
+    test::RemoveTree(path_);
+    Save(Make(0, 1, "C:\\x", "t %f", "Tool"));
+    const std::string once = test::ReadFile(path_);
+    Save(Make(0, 1, "C:\\x", "t %f", "Tool"));
+    EXPECT_EQ(test::ReadFile(path_), once);
+    EXPECT_EQ(once.find("Filter"), std::string::npos);
+}
+
 TEST_F(SettingsFileTest, SavingTurnsEveryOnValueIntoOne) {
-    const ToolSettings settings = Make(-1, 7, "", "", "");
+    ToolSettings settings = Make(-1, 7, "", "", "");
+    settings.Filter = -3;
     Save(settings);
     const ToolSettings back = Read();
     EXPECT_EQ(back.ReadOnly, 1);
     EXPECT_EQ(back.DeleteTemp, 1);
+    EXPECT_EQ(back.Filter, 1);
     EXPECT_STREQ(back.MenuItem, "") << "an empty caption is saved as an empty key, not dropped";
 }
 

@@ -34,14 +34,6 @@ int32_t ReadSwitch(const char *key, const char *path) {
     return SwitchValue(text);
 }
 
-// Whether the file holds `key` in [Settings]: a line cannot hold a line
-// break, so a value read as one is the default, given for a missing key.
-bool HasSettingsKey(const char *key, const char *path) {
-    char value[kSwitchChars + 1];
-    platform::ProfileReadString(kSettingsSection, key, "\n", value, sizeof value, path);
-    return strcmp(value, "\n") != 0;
-}
-
 bool IsQuotationMark(char c) { return c == '"' || c == '\''; }
 bool IsSpaceOrTab(char c) { return c == ' ' || c == '\t'; }
 
@@ -108,7 +100,12 @@ void ReadSettings(ToolSettings *settings, const char *path) {
     ReadText(kPathSection, "WorkingDirectory", "", settings->WorkingDirectory, sizeof settings->WorkingDirectory, path);
     ReadText(kPathSection, "CommandLine", "", settings->CommandLine, sizeof settings->CommandLine, path);
     ReadText(kSettingsSection, "MenuItem", kDefaultMenuItem, settings->MenuItem, sizeof settings->MenuItem, path);
-    settings->Filter = ReadSwitch("Filter", path);
+    // A line cannot hold a line break, so a value read as one is the default
+    // given for a missing key.
+    char filter[kSwitchChars + 1];
+    ReadText(kSettingsSection, "Filter", "\n", filter, sizeof filter, path);
+    settings->FilterInFile = strcmp(filter, "\n") != 0;
+    settings->Filter = settings->FilterInFile ? SwitchValue(filter) : 0;
 }
 
 void LoadSettings(platform::ModuleHandle moduleInstance, ToolSettings *settings, char *settingsFilePath) {
@@ -130,7 +127,7 @@ bool SaveSettings(const ToolSettings *settings, const char *path, uint32_t *firs
     NoteWrite(WriteText(kPathSection, "WorkingDirectory", settings->WorkingDirectory, path), &allWritten, firstError);
     NoteWrite(WriteText(kPathSection, "CommandLine", settings->CommandLine, path), &allWritten, firstError);
     NoteWrite(WriteText(kSettingsSection, "MenuItem", settings->MenuItem, path), &allWritten, firstError);
-    if (settings->Filter || HasSettingsKey("Filter", path))
+    if (settings->Filter || settings->FilterInFile)
         NoteWrite(platform::ProfileWriteString(kSettingsSection, "Filter", settings->Filter ? "1" : "0", path),
                   &allWritten, firstError);
     return allWritten;

@@ -29,6 +29,7 @@ struct ToolSettings {
     char CommandLine[kPathChars + 1];
     char MenuItem[kMenuItemChars + 1];
     int32_t Filter; // 0 off, anything else on: the text goes through standard input and output
+    bool FilterInFile; // the file held Filter when it was read, so it is saved also when off
 };
 
 // The settings file's path for a module path: everything after the last "."
@@ -52,8 +53,9 @@ void ReadSettings(ToolSettings *settings, const char *settingsFilePath);
 
 // Writes all five keys, every time, in the order ReadOnly, DeleteTemp,
 // WorkingDirectory, CommandLine, MenuItem, also after a write has failed;
-// then Filter, but only when it is on or the file holds the key already, so
-// the file of a user who never turns it on keeps its five keys.
+// then Filter, but only when it is on or the file held the key when it was
+// read (FilterInFile), so the file of a user who never turns it on keeps
+// its five keys.
 // Switches are written as "1" or "0"; texts without the spaces and tabs at
 // their ends. Returns false when a write failed, with the system's error
 // code of the first failed write in `firstError`. An empty path writes

@@ -38,7 +38,8 @@ const std::pair<std::string, int> kErrors[] = {
     {"pwrite", EFBIG},    {"fstat", EOVERFLOW}, {"fchmod", EPERM},     {"fsync", EDQUOT},  {"ftruncate", EIO},
     {"lseek", EINVAL},    {"rename", EBUSY},    {"unlink", EBUSY},     {"readlink", EIO},  {"faccessat", EACCES},
     {"waitpid", ECHILD},  {"posix_fallocate", ENOSPC},                 {"posix_spawnp", EAGAIN},
-    {"posix_spawn_file_actions_init", ENOMEM}, {"posix_spawn_file_actions_addclosefrom_np", ENOMEM}};
+    {"posix_spawn_file_actions_init", ENOMEM}, {"posix_spawn_file_actions_addclosefrom_np", ENOMEM},
+    {"posix_spawn_file_actions_adddup2", EBADF}};
 
 int ErrorOf(const std::string &name) {
     for (const auto &[call, error] : kErrors)
@@ -107,6 +108,8 @@ WRAP_CODE(posix_fallocate, (int fd, off_t at, off_t length), (fd, at, length))
 WRAP_CODE(posix_spawn_file_actions_init, (posix_spawn_file_actions_t * actions), (actions))
 WRAP_CODE(posix_spawn_file_actions_addclosefrom_np, (posix_spawn_file_actions_t * actions, int from),
           (actions, from))
+WRAP_CODE(posix_spawn_file_actions_adddup2, (posix_spawn_file_actions_t * actions, int fd, int to),
+          (actions, fd, to))
 WRAP_CODE(posix_spawnp,
           (pid_t * pid, const char *file, const posix_spawn_file_actions_t *actions, const posix_spawnattr_t *attr,
            char *const argv[], char *const envp[]),
@@ -187,7 +190,7 @@ protected:
         chmod(directory_.c_str(), 0755);
         test::RemoveTree(directory_);
     }
-    std::string Runs(bool readOnly);
+    std::string Runs(bool readOnly, bool filter = false);
     std::string Saves(bool inPlace);
     std::string directory_;
 };
@@ -202,7 +205,7 @@ void PutText(int32_t, const char *text) { g_PutTexts.push_back(text); }
 
 // What a run shows and leaves when the named call fails; the last row holds
 // for every other call. `put`: what PutText is given (null: it is not
-// called); `left`: what the exchange file that stays holds (null: none stays).
+// called); `left`: what the one file that stays holds (null: none stays).
 struct RunOutcome {
     const char *call, *message, *put, *left;
 };
@@ -222,13 +225,41 @@ const RunOutcome kRunOutcomes[] = {
     {"unlink#1", "", kResult, kResult},
     {"", "", kResult, nullptr},
 };
+// Filter mode, through tool_cat: the exchange file is standard input, and
+// two capture files ({out}: standard output) are made after it.
+const char kDirectoryFailed[] = "Error: Could not create temporary file\n'{dir}'\nError code={code}\n";
+const RunOutcome kFilterOutcomes[] = {
+    {"open#1", kDirectoryFailed, nullptr, nullptr},
+    {"open#2", kCreateFailed, nullptr, ""},
+    {"fstat#1", kCreateFailed, nullptr, ""},
+    {"write#1", "Error: Could not write TEMP file\n", "", nullptr},
+    {"open#3", kDirectoryFailed, nullptr, nullptr},
+    {"open#4", kDirectoryFailed, nullptr, nullptr},
+    {"open#5", kExecuteError, nullptr, nullptr},
+    {"open#6", kExecuteError, nullptr, nullptr},
+    {"open#7", kExecuteError, nullptr, nullptr},
+    {"posix_spawn_file_actions_init#1", kExecuteError, nullptr, nullptr},
+    {"posix_spawn_file_actions_adddup2#1", kExecuteError, nullptr, nullptr},
+    {"posix_spawn_file_actions_adddup2#2", kExecuteError, nullptr, nullptr},
+    {"posix_spawn_file_actions_adddup2#3", kExecuteError, nullptr, nullptr},
+    {"posix_spawn_file_actions_addclosefrom_np#1", kExecuteError, nullptr, nullptr},
+    {"posix_spawnp#1", kExecuteError, nullptr, nullptr},
+    {"waitpid#1", "Error: The program's exit code could not be read\nThe text was left as it was\n", nullptr, nullptr},
+    {"open#8", "Error: Could not read TEMP file\n'{out}'\nError code={code}\n", nullptr, nullptr},
+    {"read#1", "Error: Could not read TEMP file\n'{out}'\nError code={code}\n", nullptr, nullptr},
+    {"unlink#1", "", kText, kText},
+    {"unlink#2", "", kText, ""},
+    {"unlink#3", "", kText, kText},
+    {"", "", kText, nullptr},
+};
 
-std::string FaultInjectionTest::Runs(bool readOnly) {
+std::string FaultInjectionTest::Runs(bool readOnly, bool filter) {
     static HostRecord host;
     host = HostRecord{};
     host.GetText = GetText;
     host.PutText = PutText;
-    const std::string templ = "\"" + std::string(EXTTOOL_TOOLS_DIR) + "/tool_upper_case\" \"%f\"";
+    const std::string templ = filter ? "\"" + std::string(EXTTOOL_TOOLS_DIR) + "/tool_cat\""
+                                     : "\"" + std::string(EXTTOOL_TOOLS_DIR) + "/tool_upper_case\" \"%f\"";
     const std::string stderrFile = test::JoinPath(directory_, "stderr.txt");
     const std::string exchange = test::JoinPath(directory_, "exchange");
     fs::create_directory(exchange);
@@ -238,7 +269,7 @@ std::string FaultInjectionTest::Runs(bool readOnly) {
             EmptyDirectory(exchange);
             g_PutTexts.clear();
             g_State.Host = &host;
-            g_State.Settings = ToolSettings{readOnly, 1, "", "", ""};
+            g_State.Settings = ToolSettings{readOnly, 1, "", "", "", filter, filter};
             snprintf(g_State.Settings.WorkingDirectory, kPathChars + 1, "%s", exchange.c_str());
             snprintf(g_State.Settings.CommandLine, kPathChars + 1, "%s", templ.c_str());
             // Messages go to standard error: into a file until the check.
@@ -251,16 +282,21 @@ std::string FaultInjectionTest::Runs(bool readOnly) {
         [&] {
             dup2(savedStderr, STDERR_FILENO);
             close(savedStderr);
-            const RunOutcome *o = kRunOutcomes;
+            const RunOutcome *o = filter ? kFilterOutcomes : kRunOutcomes;
             while (o->call[0] && (!g_Injector.hit || FaultName() != o->call)) ++o;
             const std::string file = g_Injector.calls.at(0).path;
+            std::string output; // the path of the third file opened: standard output's capture
+            for (const Call &call : g_Injector.calls)
+                if (call.name == "open" && call.ordinal == 3) output = call.path;
             const int error = ErrorOf(g_Injector.fault.name);
             std::string message = Replace(Replace(o->message, "{file}", file), "{dir}", exchange);
+            message = Replace(message, "{out}", output);
             message = Replace(Replace(message, "{cmd}", Replace(templ, "%f", file)), "{code}", std::to_string(error));
             EXPECT_EQ(test::ReadFile(stderrFile), Replace(message, "{text}", strerror(error)));
             EXPECT_EQ(g_PutTexts, o->put && !readOnly ? std::vector<std::string>{o->put} : std::vector<std::string>{});
-            EXPECT_EQ(test::ListDirectory(exchange).size(), o->left ? 1u : 0u);
-            if (o->left) EXPECT_EQ(test::ReadFile(file), o->left);
+            const std::vector<std::string> left = test::ListDirectory(exchange);
+            EXPECT_EQ(left.size(), o->left ? 1u : 0u);
+            if (o->left && left.size() == 1) EXPECT_EQ(test::ReadFile(test::JoinPath(exchange, left[0])), o->left);
             // The tool has been waited for: no child of the test remains.
             EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
         });
@@ -271,6 +307,15 @@ TEST_F(FaultInjectionTest, EveryFailureOfARunEndsAsDocumented) {
                               "posix_spawn_file_actions_addclosefrom_np posix_spawnp waitpid ";
     EXPECT_EQ(Runs(false), start + "open read close unlink");
     EXPECT_EQ(Runs(true), start + "unlink");
+}
+
+TEST_F(FaultInjectionTest, EveryFailureOfAFilterRunEndsAsDocumented) {
+    const std::string start = "open close open fstat write close open close open close open open open "
+                              "posix_spawn_file_actions_init posix_spawn_file_actions_adddup2 "
+                              "posix_spawn_file_actions_adddup2 posix_spawn_file_actions_adddup2 "
+                              "posix_spawn_file_actions_addclosefrom_np posix_spawnp close close close waitpid ";
+    EXPECT_EQ(Runs(false, true), start + "open read close unlink unlink unlink");
+    EXPECT_EQ(Runs(true, true), start + "unlink unlink unlink");
 }
 
 // ---- A save --------------------------------------------------------------------

@@ -51,6 +51,8 @@ const DesignedControl kControls[] = {
     {IDCANCEL, "Button", 0x80, "Cancel", 133, 98, 50, 14, BS_PUSHBUTTON | WS_TABSTOP},
     {-1, "Static", 0x82, "&Menu item", 7, 33, 34, 8, SS_LEFT | WS_GROUP},
     {1008, "Edit", 0x81, "", 67, 30, 138, 14, WS_BORDER | ES_AUTOHSCROLL | WS_TABSTOP},
+    {1009, "Button", 0x80, "&Filter: standard input to output", 100, 5, 105, 20,
+     BS_AUTOCHECKBOX | BS_MULTILINE | BS_TOP | WS_TABSTOP},
 };
 constexpr int kControlCount = sizeof kControls / sizeof kControls[0];
 
@@ -403,16 +405,16 @@ TEST_F(SettingsDialogTest, ShowsCaptionAndControlsWhereTheTemplatePutsThem) {
     EXPECT_FALSE(test::FileExists(iniPath_));
 }
 
-TEST_F(SettingsDialogTest, TabOrderIsTheTemplateOrderWithMenuItemLast) {
+TEST_F(SettingsDialogTest, TabOrderIsTheTemplateOrderWithMenuItemAndFilterLast) {
     const DialogRun run = RunModuleDialog([&](DWORD thread, HWND dialog) {
-        const int order[] = {1000, 1001, 1006, 1007, IDOK, IDCANCEL, 1008, 1000};
+        const int order[] = {1000, 1001, 1006, 1007, IDOK, IDCANCEL, 1008, 1009, 1000};
         for (size_t i = 0; i + 1 < sizeof order / sizeof order[0]; ++i) {
             HWND next = GetNextDlgTabItem(dialog, GetDlgItem(dialog, order[i]), FALSE);
             EXPECT_EQ(GetDlgCtrlID(next), order[i + 1]) << "after " << order[i];
         }
         // The Tab key walks the same way through the dialog manager.
         FocusControl(dialog, 1007);
-        const int walk[] = {IDOK, IDCANCEL, 1008, 1000};
+        const int walk[] = {IDOK, IDCANCEL, 1008, 1009, 1000};
         for (int id : walk) {
             PostKey(thread, dialog, WM_KEYDOWN, VK_TAB);
             EXPECT_TRUE(WaitUntil([&] { return FocusOf(thread) == GetDlgItem(dialog, id); }))
@@ -428,7 +430,7 @@ TEST_F(SettingsDialogTest, EachMnemonicMovesTheFocusIntoItsControl) {
         char key;
         int target;
     };
-    const Mnemonic mnemonics[] = {{'w', 1006}, {'m', 1008}, {'c', 1007}, {'W', 1006}, {'r', 1000}, {'d', 1001}};
+    const Mnemonic mnemonics[] = {{'w', 1006}, {'m', 1008}, {'c', 1007}, {'W', 1006}, {'r', 1000}, {'d', 1001}, {'f', 1009}};
     const DialogRun run = RunModuleDialog([&](DWORD thread, HWND dialog) {
         FocusControl(dialog, IDCANCEL);
         for (const Mnemonic &m : mnemonics) {
@@ -439,6 +441,7 @@ TEST_F(SettingsDialogTest, EachMnemonicMovesTheFocusIntoItsControl) {
         // The mnemonic of a check box also clicks it.
         EXPECT_TRUE(IsChecked(dialog, 1000));
         EXPECT_TRUE(IsChecked(dialog, 1001));
+        EXPECT_TRUE(IsChecked(dialog, 1009));
         CloseDialog(thread, dialog, Close::EscapeKey);
     });
     EXPECT_EQ(run.result, 2);
@@ -446,11 +449,12 @@ TEST_F(SettingsDialogTest, EachMnemonicMovesTheFocusIntoItsControl) {
 }
 
 TEST_F(SettingsDialogTest, OpensWithTheValuesOfTheFile) {
-    WriteSettings("[Settings]\r\nReadOnly=7\r\nDeleteTemp=0\r\nMenuItem=Mine\r\n"
+    WriteSettings("[Settings]\r\nReadOnly=7\r\nDeleteTemp=0\r\nFilter=2\r\nMenuItem=Mine\r\n"
                   "[Path]\r\nWorkingDirectory=C:\\Exchange\r\nCommandLine=\"C:\\Tools\\fmt.exe\" %f\r\n");
     const DialogRun run = RunModuleDialog([&](DWORD thread, HWND dialog) {
         EXPECT_TRUE(IsChecked(dialog, 1000)) << "a switch value of 7 is on";
         EXPECT_FALSE(IsChecked(dialog, 1001));
+        EXPECT_TRUE(IsChecked(dialog, 1009)) << "a switch value of 2 is on";
         EXPECT_EQ(TextOf(GetDlgItem(dialog, 1008)), "Mine");
         EXPECT_EQ(TextOf(GetDlgItem(dialog, 1006)), "C:\\Exchange");
         EXPECT_EQ(TextOf(GetDlgItem(dialog, 1007)), "\"C:\\Tools\\fmt.exe\" %f");
@@ -475,11 +479,27 @@ struct FileCase {
     Close close;
     intptr_t endCode;
     Lines expected; // empty: the file is left exactly as it was (or absent)
+    int filter = -1; // like readOnly
 };
 
 void PrintTo(const FileCase &c, std::ostream *out) { *out << c.name; }
 
+// The five keys of a file written from nothing, and Filter after MenuItem.
+Lines WithFilter(Lines lines, const std::string &value) {
+    lines.insert(lines.begin() + 4, "Filter=" + value);
+    return lines;
+}
+
 const FileCase kFileCases[] = {
+    {"FilterCheckedIsSavedAfterTheFiveKeys", nullptr, {}, -1, -1, Close::OkButton, 1,
+     WithFilter(SavedFile("0", "0", "External program", "", ""), "1"), 1},
+    {"FilterClearedIsSavedAsZeroWhereTheFileHeldIt", "[Settings]\r\nFilter=1\r\n", {}, -1, -1, Close::OkButton, 1,
+     {"[Settings]", "Filter=0", "ReadOnly=0", "DeleteTemp=0", "MenuItem=External program", "[Path]",
+      "WorkingDirectory=", "CommandLine="},
+     0},
+    {"HandEditedFilterValueSurvivesOkAsOne", "[Settings]\r\nFilter=7\r\n", {}, -1, -1, Close::OkButton, 1,
+     {"[Settings]", "Filter=1", "ReadOnly=0", "DeleteTemp=0", "MenuItem=External program", "[Path]",
+      "WorkingDirectory=", "CommandLine="}},
     {"OkWithoutChangesCreatesBothSectionsAndAllFiveKeys", nullptr, {}, -1, -1, Close::OkButton, 1,
      SavedFile("0", "0", "External program", "", "")},
     {"EveryFieldGoesToItsOwnKey",
@@ -538,6 +558,7 @@ TEST_P(SettingsDialogFileTest, EndCodeAndFile) {
         }
         if (c.readOnly >= 0) SetBox(dialog, 1000, c.readOnly == 1);
         if (c.deleteTemp >= 0) SetBox(dialog, 1001, c.deleteTemp == 1);
+        if (c.filter >= 0) SetBox(dialog, 1009, c.filter == 1);
         CloseDialog(thread, dialog, c.close);
     });
     EXPECT_EQ(run.result, c.endCode);

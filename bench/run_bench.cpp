@@ -3,9 +3,15 @@
 // same tool in the same process.
 //   OnCall/nothing      vs  Spawn/nothing      (a tool that does nothing)
 //   OnCall/upper_case   vs  Spawn/upper_case   (a tool that rewrites the file)
+// and what filter mode costs beside file mode, with the same program moving
+// the same 100 KB:
+//   Filter/cat          vs  File/cat           (cat, reading standard input
+//                                               vs reading the exchange file)
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <spawn.h>
+#include <unistd.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -50,12 +56,13 @@ fs::path ScratchDirectory() {
 }
 
 // A copy of the module with its own exttool.ini, loaded like a host does.
-Module LoadModule(const fs::path &directory, const std::string &tool) {
-    const fs::path moduleDirectory = directory / ("module-" + fs::path(tool).filename().string());
+Module LoadModule(const fs::path &directory, const std::string &commandLine, bool filter = false) {
+    const fs::path moduleDirectory = directory / "module";
     fs::create_directories(moduleDirectory);
     fs::copy_file(EXTTOOL_MODULE_FILE, moduleDirectory / "exttool.so", fs::copy_options::overwrite_existing);
-    std::ofstream(moduleDirectory / "exttool.ini") << "[Settings]\nReadOnly=0\nDeleteTemp=1\n[Path]\nWorkingDirectory="
-                                                   << directory.string() << "\nCommandLine=" << tool << " %f\n";
+    std::ofstream(moduleDirectory / "exttool.ini") << "[Settings]\nReadOnly=0\nDeleteTemp=1\nFilter="
+                                                   << (filter ? 1 : 0) << "\n[Path]\nWorkingDirectory="
+                                                   << directory.string() << "\nCommandLine=" << commandLine << "\n";
     Module module{};
     module.handle = dlopen((moduleDirectory / "exttool.so").c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!module.handle) {
@@ -74,12 +81,35 @@ Module LoadModule(const fs::path &directory, const std::string &tool) {
 void OnCall(benchmark::State &state, const char *tool) {
     g_Text.assign(kTextBytes, 'x');
     const fs::path directory = ScratchDirectory();
-    Module module = LoadModule(directory, tool);
+    Module module = LoadModule(directory, std::string(tool) + " %f");
     for (auto _ : state) module.onCall();
     if (g_Returned != kTextBytes) state.SkipWithError("the text did not come back whole");
     dlclose(module.handle);
     fs::remove_all(directory);
 }
+
+// cat with the text as its standard input (filter mode) or as the exchange
+// file named by %f (file mode, where its output goes to the host's standard
+// output, here /dev/null). Either way cat reads and writes 100 KB.
+void CatRun(benchmark::State &state, bool filter) {
+    g_Text.assign(kTextBytes, 'x');
+    const fs::path directory = ScratchDirectory();
+    Module module = LoadModule(directory, filter ? "cat" : "cat %f", filter);
+    fflush(stdout);
+    const int savedOut = dup(STDOUT_FILENO);
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    dup2(null, STDOUT_FILENO);
+    g_Returned = 0;
+    for (auto _ : state) module.onCall();
+    dup2(savedOut, STDOUT_FILENO);
+    close(savedOut);
+    close(null);
+    if (g_Returned != kTextBytes) state.SkipWithError("the text did not come back whole");
+    dlclose(module.handle);
+    fs::remove_all(directory);
+}
+void Filter(benchmark::State &state, const char *) { CatRun(state, true); }
+void File(benchmark::State &state, const char *) { CatRun(state, false); }
 
 void Spawn(benchmark::State &state, const char *tool) {
     const fs::path directory = ScratchDirectory();
@@ -99,6 +129,8 @@ BENCHMARK_CAPTURE(OnCall, nothing, EXTTOOL_TOOL_NOTHING)->Unit(benchmark::kMicro
 BENCHMARK_CAPTURE(Spawn, nothing, EXTTOOL_TOOL_NOTHING)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK_CAPTURE(OnCall, upper_case, EXTTOOL_TOOL_UPPER_CASE)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK_CAPTURE(Spawn, upper_case, EXTTOOL_TOOL_UPPER_CASE)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK_CAPTURE(Filter, cat, "cat")->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK_CAPTURE(File, cat, "cat")->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 } // namespace
 

@@ -82,6 +82,11 @@ bool CreateUniqueFile(const char *directory, const char *prefix, char *path);
 // CreateAlways truncates an existing file; OpenExisting fails without one.
 FileHandle FileCreateAlways(const char *path);
 FileHandle FileOpenExisting(const char *path);
+// CreateFileA, read access, OPEN_EXISTING, shared for reading, writing and
+// deletion: a capture file, which a process that inherited the program's
+// handles (on Windows the console host that serves it) may hold a moment
+// longer than the program lives.
+FileHandle FileOpenShared(const char *path);
 // One WriteFile / ReadFile call. Return false on failure; `done` receives the
 // number of bytes moved.
 bool FileWrite(FileHandle file, const void *data, uint32_t count, uint32_t *done);

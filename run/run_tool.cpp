@@ -148,7 +148,7 @@ void DeleteCaptureFiles(const CaptureFiles *captures) {
 // opened or read.
 bool ReadCapture(const char *path, char *buffer, uint32_t count, uint32_t *read, int32_t *code) {
     *read = 0;
-    const platform::FileHandle file = platform::FileOpenExisting(path);
+    const platform::FileHandle file = platform::FileOpenShared(path);
     if (file == platform::kInvalidFile) {
         *code = static_cast<int32_t>(platform::LastError());
         return false;

@@ -119,6 +119,11 @@ FileHandle FileOpenExisting(const char *path) {
     return fd < 0 ? kInvalidFile : fd;
 }
 
+FileHandle FileOpenShared(const char *path) {
+    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    return fd < 0 ? kInvalidFile : fd;
+}
+
 namespace {
 
 // One read() or write() call, repeated only when a signal interrupted it.

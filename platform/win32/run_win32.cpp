@@ -58,6 +58,12 @@ FileHandle FileCreateAlways(const char *path) { return OpenExchangeFile(path, CR
 
 FileHandle FileOpenExisting(const char *path) { return OpenExchangeFile(path, OPEN_EXISTING); }
 
+FileHandle FileOpenShared(const char *path) {
+    const HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return file == INVALID_HANDLE_VALUE ? kInvalidFile : reinterpret_cast<FileHandle>(file);
+}
+
 bool FileWrite(FileHandle file, const void *data, uint32_t count, uint32_t *done) {
     DWORD written = 0;
     const BOOL ok = WriteFile(AsHandle(file), data, count, &written, nullptr);

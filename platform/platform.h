@@ -42,8 +42,9 @@ ModuleHandle CurrentModule();
 // form. Returns the length, or 0 on failure (buffer then empty). A path that
 // does not fit, or that neither form can write, is a failure rather than a
 // silently cut or altered path. On POSIX the path is the name the loader
-// used, made absolute by text: a module reached through a link is known by
-// the link's name.
+// used, joined to the directory that was current at load ("." components
+// dropped, ".." left to the kernel): a module reached through a link is
+// known by the link's name.
 uint32_t ModuleFileName(ModuleHandle module, char *buffer, uint32_t size);
 
 // ---- Profile (INI) service ---------------------------------------------

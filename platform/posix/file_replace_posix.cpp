@@ -111,9 +111,10 @@ int CreateSibling(const char *path, char *siblingPath, size_t size, mode_t mode)
 enum class Outcome { Done, Refused, Failed };
 
 // The new file takes the old one's owner, group, permissions and place; it
-// is gone again when anything fails. Owner and group come first: changing
-// them clears the set-user-ID and set-group-ID bits, which the mode then
-// sets. Until then the new file is open to the saver alone.
+// is gone again when anything fails. Until the mode is set it is open to no
+// one but its owner. The mode comes last: a change of owner or group, and
+// a write by a user other than root, clear the set-user-ID and set-group-ID
+// bits.
 Outcome ReplaceThroughSibling(int in, const char *target, const FileEdit &edit) {
     struct stat old;
     if (in >= 0 && fstat(in, &old) != 0) return Outcome::Failed;
@@ -125,9 +126,8 @@ Outcome ReplaceThroughSibling(int in, const char *target, const FileEdit &edit) 
     if (in >= 0) {
         ok = fchown(out, old.st_uid, old.st_gid) == 0;
         refused = !ok && OwnerIsRefused(errno);
-        ok = ok && fchmod(out, old.st_mode & 07777) == 0;
     }
-    ok = ok && WriteNewContent(in, out, edit) && fsync(out) == 0;
+    ok = ok && WriteNewContent(in, out, edit) && (in < 0 || fchmod(out, old.st_mode & 07777) == 0) && fsync(out) == 0;
     const int closed = close(out);
     ok = ok && closed == 0;
     if (ok) {

@@ -49,6 +49,14 @@ uint32_t ModuleFileName(ModuleHandle module, char *buffer, uint32_t size);
 
 // ---- Profile (INI) service ---------------------------------------------
 
+// The blanks of the profile service: what GetPrivateProfileStringA drops at
+// both ends of a value before it drops enclosing quotation marks, and around
+// section and key names. Space, tab, vertical tab, form feed and Ctrl+Z
+// (0x1A); a "\r" only ever ends a line.
+constexpr bool IsProfileBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\x1A';
+}
+
 // GetPrivateProfileStringA: the value of `key` in `section` of the INI file
 // at `path`, or `defaultValue` when file, section or key is missing.
 // Section and key names match without regard to case; a key present with an

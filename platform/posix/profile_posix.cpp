@@ -4,6 +4,7 @@
 // size and lines of any length are handled without allocation:
 //   - Lines end in "\n", "\r\n" or a lone "\r", as Windows reads them; a
 //     UTF-8 byte-order mark before the first line is skipped.
+//   - Blanks are those of IsProfileBlank (platform.h), as Windows has them.
 //   - "[name]" (after leading blanks) starts a section; the name runs to the
 //     last "]" of the line, trimmed of blanks. Only the first section of a
 //     name counts.
@@ -38,7 +39,9 @@ constexpr size_t kHeadBytes = 2048;
 constexpr size_t kValueBytes = 2048;
 constexpr size_t kChunkBytes = 8192;
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+// The "\r" of a "\r\n" line end is the last byte of a line's text; it is
+// never part of a name or a value.
+bool IsBlank(char c) { return IsProfileBlank(c) || c == '\r'; }
 bool IsQuotationMark(char c) { return c == '"' || c == '\''; }
 
 struct Reader {

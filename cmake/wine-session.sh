@@ -44,7 +44,7 @@ choose_runner() {
     echo "skipped: this machine runs no 32-bit Windows programs under Wine: Wine's 32-bit loader $loader32 is missing (package wine32:i386)" >"$state/skip"
     return
   fi
-  if "$loader32" --version >/dev/null 2>&1; then
+  if env -u WINEPREFIX "$loader32" --version >/dev/null 2>&1; then
     return
   fi
   why="the kernel refuses i386 code (IA-32 emulation off), so $loader32 cannot start"
@@ -57,7 +57,7 @@ choose_runner() {
     echo "skipped: $why, and $qemu is version $major; version 8 or later is needed (earlier ones take about a minute per Wine process)" >"$state/skip"
     return
   fi
-  if ! message=$("$here/i386-namespace.sh" "$loader32" --version 2>&1 >/dev/null); then
+  if ! message=$(env -u WINEPREFIX "$here/i386-namespace.sh" "$loader32" --version 2>&1 >/dev/null); then
     echo "skipped: $why, and running it through qemu-i386 $major in a namespace of its own failed: $(printf '%s' "$message" | tail -1)" >"$state/skip"
     return
   fi
@@ -94,13 +94,17 @@ while [ ! -e "/tmp/.X11-unix/X$n" ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)
 [ -e "/tmp/.X11-unix/X$n" ] || { echo "Xvfb did not start on :$n" >&2; exit 1; }
 echo ":$n" >"$state/display"
 export DISPLAY=":$n"
-# The first start creates the prefix (it takes a while); then the server
-# stays up for the whole run, so each test starts quickly. Both go through
-# the runner, so that the 32-bit half of a new prefix is made as well.
-# shellcheck disable=SC2086
-$runner /usr/lib/wine/wine64 wineboot -u </dev/null >/dev/null 2>&1
+# The server stays up for the whole run, so each test starts quickly. The
+# first start creates the prefix (it takes a while; Wine also brings a prefix
+# of an older Wine up to date by itself); later ones only start its services,
+# which wineboot -u would instead rebuild every time (20 s under qemu). All
+# go through the runner, so that the 32-bit half of a new prefix is made too.
+# The server needs the prefix's folder; Wine fills an empty one.
+mkdir -p "$prefix"
 # shellcheck disable=SC2086
 setsid $runner $WINESERVER -p </dev/null >/dev/null 2>&1
+# shellcheck disable=SC2086
+$runner /usr/lib/wine/wine64 wineboot </dev/null >/dev/null 2>&1
 if [ -n "$probe" ] && [ ! -f "$state/skip" ]; then
   # shellcheck disable=SC2086
   $runner /usr/lib/wine/wine64 "$probe" </dev/null >/dev/null 2>&1

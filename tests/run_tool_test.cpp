@@ -52,10 +52,22 @@ std::string Lower(std::string text) {
     return text;
 }
 
+std::string Upper(std::string text) {
+    for (char &c : text)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return text;
+}
+
+// "se", one to four hexadecimal digits, ".TMP", as GetTempFileNameA names it
+// (Wine writes the digits and the extension in lower case).
 bool IsExchangeFileName(const std::string &name) {
     const std::string lower = Lower(name);
-    if (lower.size() <= 6 || lower.compare(0, 2, "se") != 0 || lower.compare(lower.size() - 4, 4, ".tmp") != 0)
+    if (lower.size() < 7 || lower.size() > 10 || lower.compare(0, 2, "se") != 0 ||
+        lower.compare(lower.size() - 4, 4, ".tmp") != 0)
         return false;
+#if !defined(_WIN32)
+    if (name != "se" + Upper(name.substr(2))) return false; // "%X.TMP"
+#endif
     return lower.find_first_not_of("0123456789abcdef", 2) == lower.size() - 4;
 }
 
@@ -394,6 +406,58 @@ TEST_F(RunToolTest, LeftoverExchangeFilesAreNeitherReusedNorTouched) {
     EXPECT_EQ(test::ListDirectory(exchange_), test::Sorted(leftovers));
     for (const std::string &name : leftovers) EXPECT_EQ(test::ReadFile(test::JoinPath(exchange_, name)), "leftover");
 }
+
+#if !defined(_WIN32)
+// A taken name moves on to the next number; only when all 65535 names are
+// taken does the run give up, with the directory in the message.
+TEST_F(RunToolTest, EveryNumberIsTriedBeforeTheRunGivesUp) {
+    const unsigned free = 0x2A7;
+    for (unsigned number = 1; number <= 0xFFFF; ++number) {
+        if (number == free) continue;
+        char name[16];
+        snprintf(name, sizeof name, "se%X.TMP", number);
+        const int fd = open(test::JoinPath(exchange_, name).c_str(), O_CREAT | O_EXCL | O_WRONLY, 0600);
+        ASSERT_GE(fd, 0) << name;
+        close(fd);
+    }
+    const std::string record = test::JoinPath(directory_, "record.txt");
+    Install({.deleteTemp = false, .commandLine = Tool("tool_record_args") + " " + record + " %f"});
+    ExpectNoMessage(Run());
+    EXPECT_EQ(test::NonBlankLines(test::ReadFile(record)).at(1), "[" + ExchangePathPrefix() + "se2A7.TMP]");
+    fake_.calls.clear();
+    ExpectMessages(Run(), {{"Error",
+                            "Could not create temporary file\n'" + exchange_ + "'\nError code=" +
+                                std::to_string(EEXIST),
+                            true}});
+    EXPECT_TRUE(fake_.calls.empty());
+    EXPECT_EQ(test::ListDirectory(exchange_).size(), 0xFFFFu);
+}
+
+// The exchange file's path is at most the directory, "/", "se", four digits
+// and ".TMP": a directory that only a short number would fit is refused on
+// every run, never on some runs only.
+TEST_F(RunToolTest, WorkingDirectoryIsMeasuredAgainstTheLongestName) {
+    for (const size_t length : {248u, 249u}) {
+        std::string working = directory_ + "/";
+        working += std::string(length - working.size(), 'w');
+        fs::create_directory(working);
+        fake_.calls.clear();
+        // No "%f": the path would make the command line too long.
+        Install({.workingDirectory = working, .commandLine = Tool("tool_nothing")});
+        const Captured captured = Run();
+        if (length == 248) {
+            ExpectNoMessage(captured);
+            EXPECT_EQ(fake_.calls.back().text, "Hello, World");
+        } else {
+            ExpectMessages(captured, {{"Error",
+                                       "Could not create temporary file\n'" + working +
+                                           "'\nError code=" + std::to_string(ENAMETOOLONG),
+                                       true}});
+        }
+        EXPECT_TRUE(test::ListDirectory(working).empty());
+    }
+}
+#endif
 
 TEST_F(RunToolTest, ProgramGetsItsArgumentsAndTheHostsCurrentDirectory) {
     const std::string record = test::JoinPath(directory_, "record.txt");

@@ -507,8 +507,10 @@ TEST_F(RunToolTest, EmptyWorkingDirectoryUsesTheSystemTemporaryDirectory) {
     std::vector<test::Path> temps = {test::JoinPath(directory_, "system-temp")};
     fs::create_directory(temps[0]);
 #if defined(_WIN32)
-    // Folders the ANSI code page cannot name: runs go through their short names.
+    // Folders the ANSI code page cannot name, or writes too long: runs go
+    // through their short names.
     for (const wchar_t *name : test::kNonAnsiNames) temps.push_back(test::MakeNonAnsiDir(directory_, name));
+    temps.push_back(test::MakeDeepCjkDir(directory_));
     wchar_t saved[MAX_PATH] = {};
     const bool hadTmp = GetEnvironmentVariableW(L"TMP", saved, MAX_PATH) > 0;
 #else

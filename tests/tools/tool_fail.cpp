@@ -1,6 +1,5 @@
 // Writes "failed on purpose" into the file named by argv[1], says so on its
-// standard output and standard error as a failing tool does, and ends with
-// the exit code 7.
+// standard output as a failing tool does, and ends with the exit code 7.
 #include <cstdio>
 
 int main(int argc, char **argv) {
@@ -10,6 +9,5 @@ int main(int argc, char **argv) {
     std::fputs("failed on purpose", file);
     std::fclose(file);
     std::puts("tool_fail: this line is the tool's own output");
-    std::fputs("tool_fail: and this its error output\n", stderr);
     return 7;
 }

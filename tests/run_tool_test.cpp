@@ -586,12 +586,33 @@ TEST_F(RunToolTest, CallsDuringARunAreRefused) {
     const std::string settingsBefore = test::ReadFile(test::JoinPath(moduleDirectory_, "exttool.ini"));
     fake_.text = "once";
     int32_t settingsResult = 0;
+    std::string formOutput;
     fake_.duringGetText = [&] {
         module_.OnCall();
+#if defined(_WIN32)
         settingsResult = module_.OnSettings();
+#else
+        // Cancel is also what the form ends with at the end of its input:
+        // here it is given answers for OK, and must neither read nor print.
+        const std::string in = test::JoinPath(directory_, "form-in.txt");
+        const std::string out = test::JoinPath(directory_, "form-out.txt");
+        test::WriteFile(in, "y\ny\nChanged\n\n\no\n");
+        fflush(stdout);
+        const int savedIn = dup(0), savedOut = dup(1);
+        const int inFd = open(in.c_str(), O_RDONLY), outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(inFd, 0);
+        dup2(outFd, 1);
+        settingsResult = module_.OnSettings();
+        fflush(stdout);
+        dup2(savedIn, 0);
+        dup2(savedOut, 1);
+        for (int fd : {inFd, outFd, savedIn, savedOut}) close(fd);
+        formOutput = test::ReadFile(out);
+#endif
     };
     ExpectNoMessage(Run());
     EXPECT_EQ(settingsResult, 2);
+    EXPECT_EQ(formOutput, "") << "the settings form was shown during the run";
     ASSERT_EQ(CallNames(fake_.calls), (std::vector<std::string>{"GetContext", "GetText", "PutText"}));
     EXPECT_EQ(fake_.calls[2].text, "ONCE");
     EXPECT_EQ(ExchangeFiles(exchange_).size(), 1u);

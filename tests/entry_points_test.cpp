@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "settings/settings_file.h"
 #include "test_support.h"
@@ -160,11 +161,15 @@ TEST_F(EntryPointsTest, ModuleIsKnownByTheNameItWasLoadedBy) {
 #endif
 
 #if defined(_WIN32)
-// A folder the ANSI code page cannot name is reached through its short name:
-// OnInstall reads the settings beside the module and saving writes there.
+// A folder the ANSI code page cannot name, or whose name it writes too long
+// (double-byte characters), is reached through its short name: OnInstall
+// reads the settings beside the module and saving writes there.
 TEST_F(EntryPointsTest, ModuleInAFolderOutsideTheAnsiCodePageReadsAndSavesItsSettings) {
-    for (const wchar_t *name : test::kNonAnsiNames) {
-        const test::Path folder = test::MakeNonAnsiDir(directory_, name), ini = folder / "exttool.ini";
+    std::vector<test::Path> folders;
+    for (const wchar_t *name : test::kNonAnsiNames) folders.push_back(test::MakeNonAnsiDir(directory_, name));
+    folders.push_back(test::MakeDeepCjkDir(directory_));
+    for (const test::Path &folder : folders) {
+        const test::Path ini = folder / "exttool.ini";
         test::WriteFile(ini, "[Settings]\r\nReadOnly=0\r\nDeleteTemp=0\r\nMenuItem=Beside the module\r\n");
         test::UnloadModule(module_);
         module_ = test::LoadModuleCopy(folder);

@@ -292,6 +292,14 @@ TEST_F(SettingsFileTest, FailedSaveGivesTheFirstErrorCode) {
     EXPECT_EQ(error, 3u); // ERROR_PATH_NOT_FOUND
 #else
     EXPECT_EQ(error, static_cast<uint32_t>(ENOENT));
+    // Keys that fail with different codes: in a missing folder each one
+    // fails with ENOENT but the caption, whose line break the stand-in
+    // refuses first (EINVAL), and it is written last. The first code counts.
+    const ToolSettings broken = Make(1, 0, "", "", "two\nlines");
+    EXPECT_FALSE(SaveSettings(&broken, test::JoinPath(directory_, "missing/exttool.ini").c_str(), &error));
+    EXPECT_EQ(error, static_cast<uint32_t>(ENOENT));
+    EXPECT_FALSE(SaveSettings(&broken, path_.c_str(), &error));
+    EXPECT_EQ(error, static_cast<uint32_t>(EINVAL));
 #endif
     // Without a settings path nothing is written, and nothing failed.
     EXPECT_TRUE(SaveSettings(&settings, "", &error));

@@ -62,7 +62,7 @@ std::vector<std::string> Lines(const std::string &text) {
     return lines;
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+bool IsBlank(char c) { return platform::IsProfileBlank(c) || c == '\r'; }
 
 // A line that names one of the five keys: such a line may be rewritten.
 bool NamesASettingsKey(const std::string &line) {
@@ -89,19 +89,20 @@ void TakeValue(const uint8_t *&data, size_t &size, char *out, size_t capacity) {
     size_t n = 0;
     for (size_t i = 0; i < length; ++i) {
         const char c = static_cast<char>(data[i]);
-        if (c != '\n' && c != '\r' && c != '\0' && c != '\v' && c != '\f') out[n++] = c;
+        if (c != '\n' && c != '\r' && c != '\0') out[n++] = c;
     }
     out[n] = '\0';
     data += length;
     size -= length;
 }
 
-// What reads back: the value without the spaces and tabs at its ends.
+// What reads back: the value without the profile service's blanks at its
+// ends.
 std::string Trimmed(const char *value) {
-    std::string text(value);
-    const size_t first = text.find_first_not_of(" \t");
-    if (first == std::string::npos) return "";
-    return text.substr(first, text.find_last_not_of(" \t") + 1 - first);
+    size_t first = 0, end = strlen(value);
+    while (first < end && platform::IsProfileBlank(value[first])) ++first;
+    while (end > first && platform::IsProfileBlank(value[end - 1])) --end;
+    return std::string(value + first, end - first);
 }
 
 } // namespace

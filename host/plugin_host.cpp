@@ -12,9 +12,14 @@
 #include <io.h>
 #include <windows.h>
 #define strncasecmp _strnicmp
+#define dup _dup
+#define dup2 _dup2
+#define fdopen _fdopen
+#define close _close
 #else
 #include <dlfcn.h>
 #include <strings.h>
+#include <unistd.h>
 #endif
 
 #include "plugin/host_contract.h"
@@ -32,8 +37,9 @@ const char kUsage[] =
     "  install            only install the module (the default)\n"
     "  run                install, then call OnCall once: the text from --input goes\n"
     "                     to the external tool, and what comes back through PutText\n"
-    "                     is written to --output (kind and caption go to standard\n"
-    "                     error, so standard output holds only the returned text)\n"
+    "                     is written to --output (kind and caption, and what the\n"
+    "                     tool prints, go to standard error, so standard output\n"
+    "                     holds only the returned text)\n"
     "  settings           install, then call OnSettings (the settings dialog)\n"
     "\n"
     "Options:\n"
@@ -305,7 +311,13 @@ int main(int argc, char **argv) {
 
     if (run) {
         if (!ReadInput(g_Options.input)) return 2;
-        g_Output = strcmp(g_Options.output, "-") == 0 ? stdout : fopen(g_Options.output, "wb");
+        // The tool inherits the host's standard output (on Windows the
+        // standard handle, which _dup2 sets as well). For the run it is
+        // pointed at standard error, and the returned text goes to the
+        // standard output the host was given, so that nothing else lands there.
+        fflush(stdout);
+        const int text = dup(fileno(stdout));
+        g_Output = strcmp(g_Options.output, "-") == 0 ? fdopen(dup(text), "wb") : fopen(g_Options.output, "wb");
         if (!g_Output) {
             fprintf(stderr, "plugin-host: cannot write %s: %s\n", g_Options.output, strerror(errno));
             return 2;
@@ -315,8 +327,12 @@ int main(int argc, char **argv) {
                     FilterModeIsOn(g_Options.module) ? "filter mode (the text through the program's standard input "
                                                        "and output)"
                                                      : "file mode (the text through the exchange file)");
+        dup2(fileno(stderr), fileno(stdout));
         module.onCall();
-        if (g_Output != stdout) fclose(g_Output);
+        fflush(stdout);
+        dup2(text, fileno(stdout));
+        close(text);
+        fclose(g_Output);
         if (g_PutTextCalls == 0) fprintf(stderr, "plugin-host: no text came back (PutText was not called)\n");
     } else if (strcmp(g_Options.command, "settings") == 0) {
         const int32_t result = module.onSettings();

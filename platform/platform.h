@@ -42,11 +42,20 @@ ModuleHandle CurrentModule();
 // form. Returns the length, or 0 on failure (buffer then empty). A path that
 // does not fit, or that neither form can write, is a failure rather than a
 // silently cut or altered path. On POSIX the path is the name the loader
-// used, made absolute by text: a module reached through a link is known by
-// the link's name.
+// used, joined to the directory that was current at load ("." components
+// dropped, ".." left to the kernel): a module reached through a link is
+// known by the link's name.
 uint32_t ModuleFileName(ModuleHandle module, char *buffer, uint32_t size);
 
 // ---- Profile (INI) service ---------------------------------------------
+
+// The blanks of the profile service: what GetPrivateProfileStringA drops at
+// both ends of a value before it drops enclosing quotation marks, and around
+// section and key names. Space, tab, vertical tab, form feed and Ctrl+Z
+// (0x1A); a "\r" only ever ends a line.
+constexpr bool IsProfileBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\x1A';
+}
 
 // GetPrivateProfileStringA: the value of `key` in `section` of the INI file
 // at `path`, or `defaultValue` when file, section or key is missing.

@@ -35,17 +35,17 @@ int32_t ReadSwitch(const char *key, const char *path) {
 }
 
 bool IsQuotationMark(char c) { return c == '"' || c == '\''; }
-bool IsSpaceOrTab(char c) { return c == ' ' || c == '\t'; }
 
 // The profile service drops the blanks at both ends of a value when it reads
-// it, and only then the quotation marks that enclose it. A value is therefore
+// it (platform::IsProfileBlank), and only then the quotation marks that
+// enclose it. A value is therefore
 // written without its outer blanks; one that then begins and ends with the
 // same quotation mark is written inside one more pair of double quotation
 // marks, so that reading gives back exactly the text that was saved.
 bool WriteText(const char *section, const char *key, const char *value, const char *path) {
     size_t length = strnlen(value, kPathChars);
-    while (length > 0 && IsSpaceOrTab(value[length - 1])) --length;
-    while (length > 0 && IsSpaceOrTab(value[0])) {
+    while (length > 0 && platform::IsProfileBlank(value[length - 1])) --length;
+    while (length > 0 && platform::IsProfileBlank(value[0])) {
         ++value;
         --length;
     }

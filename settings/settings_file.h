@@ -56,8 +56,9 @@ void ReadSettings(ToolSettings *settings, const char *settingsFilePath);
 // then Filter, but only when it is on or the file held the key when it was
 // read (FilterInFile), so the file of a user who never turns it on keeps
 // its five keys.
-// Switches are written as "1" or "0"; texts without the spaces and tabs at
-// their ends. Returns false when a write failed, with the system's error
+// Switches are written as "1" or "0"; texts without the blanks at their ends
+// (platform::IsProfileBlank), which reading would drop. Returns false when a
+// write failed, with the system's error
 // code of the first failed write in `firstError`. An empty path writes
 // nothing and is no failure: the module then has no settings file.
 bool SaveSettings(const ToolSettings *settings, const char *settingsFilePath, uint32_t *firstError);

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "settings/settings_file.h"
 #include "test_support.h"
@@ -112,20 +113,29 @@ TEST_F(EntryPointsTest, ModuleWithAnotherNameUsesItsOwnSettingsFile) {
 #if !defined(_WIN32)
 // The settings file lies beside the name the host loaded the module by: a
 // relative name stays right after the host changes its current directory,
-// and a link reads the settings named after the link, beside the link.
+// and a link reads the settings named after the link, beside the link. A
+// ".." after a linked folder leads where the kernel takes it: to the parent
+// of the link's target.
 TEST_F(EntryPointsTest, ModuleIsKnownByTheNameItWasLoadedBy) {
     namespace fs = std::filesystem;
     struct Case {
         const char *loadAs;  // relative to the test's directory
         const char *linkTo;  // null: a copy of the module, else a link to this copy
         const char *settings;
+        const char *folderLink = nullptr; // a link to a folder, made first ...
+        const char *folderTarget = nullptr; // ... to this folder
     };
     const Case cases[] = {
         {"./plugins/../plugins/exttool.so", nullptr, "plugins/exttool.ini"},
         {"links/sed.so", "../real/exttool.so", "links/sed.ini"},
+        {"lnk/../exttool.so", nullptr, "target/exttool.ini", "lnk", "target/deep"},
     };
     const fs::path original = fs::current_path();
     for (const Case &c : cases) {
+        if (c.folderLink) {
+            fs::create_directories(fs::path(directory_) / c.folderTarget);
+            fs::create_directory_symlink(c.folderTarget, fs::path(directory_) / c.folderLink);
+        }
         const fs::path file = fs::path(directory_) / c.loadAs;
         fs::create_directories(file.parent_path());
         const fs::path copy = c.linkTo ? (file.parent_path() / c.linkTo).lexically_normal() : file;
@@ -151,11 +161,15 @@ TEST_F(EntryPointsTest, ModuleIsKnownByTheNameItWasLoadedBy) {
 #endif
 
 #if defined(_WIN32)
-// A folder the ANSI code page cannot name is reached through its short name:
-// OnInstall reads the settings beside the module and saving writes there.
+// A folder the ANSI code page cannot name, or whose name it writes too long
+// (double-byte characters), is reached through its short name: OnInstall
+// reads the settings beside the module and saving writes there.
 TEST_F(EntryPointsTest, ModuleInAFolderOutsideTheAnsiCodePageReadsAndSavesItsSettings) {
-    for (const wchar_t *name : test::kNonAnsiNames) {
-        const test::Path folder = test::MakeNonAnsiDir(directory_, name), ini = folder / "exttool.ini";
+    std::vector<test::Path> folders;
+    for (const wchar_t *name : test::kNonAnsiNames) folders.push_back(test::MakeNonAnsiDir(directory_, name));
+    folders.push_back(test::MakeDeepCjkDir(directory_));
+    for (const test::Path &folder : folders) {
+        const test::Path ini = folder / "exttool.ini";
         test::WriteFile(ini, "[Settings]\r\nReadOnly=0\r\nDeleteTemp=0\r\nMenuItem=Beside the module\r\n");
         test::UnloadModule(module_);
         module_ = test::LoadModuleCopy(folder);

@@ -36,12 +36,27 @@ namespace {
 const std::pair<std::string, int> kErrors[] = {
     {"open", EMFILE},     {"close", EIO},       {"read", EIO},         {"write", ENOSPC},  {"pread", EIO},
     {"pwrite", EFBIG},    {"fstat", EOVERFLOW}, {"fchmod", EPERM},     {"fsync", EDQUOT},  {"ftruncate", EIO},
-    {"lseek", EINVAL},    {"rename", EBUSY},    {"unlink", EBUSY},     {"readlink", EIO},  {"faccessat", EACCES},
+    {"lseek", EINVAL},    {"rename", ENOSPC},   {"unlink", EBUSY},     {"readlink", EIO},  {"faccessat", EACCES},
+    {"fchown", EIO},
     {"waitpid", ECHILD},  {"posix_fallocate", ENOSPC},                 {"posix_spawnp", EAGAIN},
     {"posix_spawn_file_actions_init", ENOMEM}, {"posix_spawn_file_actions_addclosefrom_np", ENOMEM},
     {"posix_spawn_file_actions_adddup2", EBADF}};
 
+// Failures that refuse the atomic save of the settings file where the old
+// file may still be changed in place: the new file cannot be made, cannot
+// be given the old one's owner, or cannot take its place. One row per run;
+// the calls it names fail with these codes instead of those above.
+struct Refusal {
+    int open, fchown, rename;
+};
+const Refusal kRefusals[] = {{EACCES, EPERM, EPERM}, {EPERM, EINVAL, EBUSY}, {ENAMETOOLONG, EPERM, EXDEV},
+                             {EACCES, EPERM, EACCES}};
+const Refusal *g_Refusal = nullptr;
+
 int ErrorOf(const std::string &name) {
+    if (g_Refusal && name == "open") return g_Refusal->open;
+    if (g_Refusal && name == "fchown") return g_Refusal->fchown;
+    if (g_Refusal && name == "rename") return g_Refusal->rename;
     for (const auto &[call, error] : kErrors)
         if (call == name) return error;
     return 0;
@@ -60,6 +75,12 @@ struct Injector {
     Call fault;
 } g_Injector;
 std::string g_PathOfDescriptor[1024];
+// The name of the last new file a save tried to make, and the permissions
+// any such file had the moment it was made (with the umask at 0).
+std::string g_LastSibling;
+mode_t g_SiblingModes = 0;
+
+bool IsSibling(const std::string &path) { return path.ends_with(".tmp"); }
 
 // Counts a call while an operation is under test; returns the errno it is
 // to fail with, or 0.
@@ -97,6 +118,7 @@ WRAP(ssize_t, pread, (int fd, void *data, size_t count, off_t at), (fd, data, co
 WRAP(ssize_t, pwrite, (int fd, const void *data, size_t count, off_t at), (fd, data, count, at), "")
 WRAP(int, fstat, (int fd, struct stat *status), (fd, status), "")
 WRAP(int, fchmod, (int fd, mode_t mode), (fd, mode), "")
+WRAP(int, fchown, (int fd, uid_t owner, gid_t group), (fd, owner, group), fd >= 0 && fd < 1024 ? g_PathOfDescriptor[fd] : "")
 WRAP(int, fsync, (int fd), (fd), "")
 WRAP(int, ftruncate, (int fd, off_t length), (fd, length), "")
 WRAP(off_t, lseek, (int fd, off_t offset, int whence), (fd, offset, whence), "")
@@ -121,9 +143,12 @@ extern "C" int __wrap_open(const char *path, int flags, ...) {
     va_start(list, flags);
     const mode_t mode = (flags & O_CREAT) ? static_cast<mode_t>(va_arg(list, int)) : 0;
     va_end(list);
+    if (IsSibling(path)) g_LastSibling = path;
     if (const int error = Fault("open", path)) return errno = error, -1;
     const int fd = __real_open(path, flags, mode);
     if (fd >= 0 && fd < 1024) g_PathOfDescriptor[fd] = path;
+    struct stat status;
+    if (fd >= 0 && IsSibling(path) && __real_fstat(fd, &status) == 0) g_SiblingModes |= status.st_mode & 07777;
     return fd;
 }
 
@@ -191,7 +216,7 @@ protected:
         test::RemoveTree(directory_);
     }
     std::string Runs(bool readOnly, bool filter = false);
-    std::string Saves(bool inPlace);
+    std::string Saves(bool inPlace, const Refusal *refusal = nullptr);
     std::string directory_;
 };
 
@@ -340,21 +365,68 @@ std::string SavedFile(int unchanged) {
     return text;
 }
 
-std::string FaultInjectionTest::Saves(bool inPlace) {
+// Whether the lines of the old file that name none of the keys are all in
+// `text`, in their order: even a save in place that failed half-way keeps
+// them, with nothing cut from the end of the file.
+bool KeepsEveryOtherLine(const std::string &text) {
+    const auto lines = [](const std::string &all) {
+        std::vector<std::string> result;
+        std::istringstream in(all);
+        for (std::string line; std::getline(in, line);) {
+            bool namesAKey = false;
+            for (const auto &key : kKeys) namesAKey = namesAKey || line.starts_with(key[0]);
+            if (!namesAKey) result.push_back(line);
+        }
+        return result;
+    };
+    const std::vector<std::string> kept = lines(kOldFile), now = lines(text);
+    size_t next = 0;
+    for (const std::string &line : now) next += next < kept.size() && line == kept[next];
+    return next == kept.size();
+}
+
+// The name the next new file beside the settings file will first be tried
+// with: the one after the last one tried.
+std::string NextSiblingName() {
+    const std::string name = fs::path(g_LastSibling).filename().string();
+    const size_t end = name.rfind(".tmp"), start = name.rfind('.', end - 1) + 1;
+    return name.substr(0, start) + std::to_string(std::stoul(name.substr(start, end - start)) + 1) + ".tmp";
+}
+
+// `refusal`: a run in which the calls that may refuse the atomic save fail
+// as they do when it is refused; the save then goes in place and succeeds.
+std::string FaultInjectionTest::Saves(bool inPlace, const Refusal *refusal) {
     const std::string path = test::JoinPath(directory_, "exttool.ini");
     const ToolSettings settings{1, 1, "/a/new/directory", "new %f", "A new, longer caption"};
     const bool root = geteuid() == 0;
+    // Through a new file, a private file of another user when the tests run
+    // as root; in place, a file anyone may write.
+    const mode_t mode = inPlace ? 0666 : 0600;
+    const uid_t owner = root && !inPlace ? 65534 : geteuid();
+    const gid_t group = root && !inPlace ? 65534 : getegid();
     bool saved = false;
     uint32_t code = 0;
-    return ForEveryFault(
+    std::string planted;
+    // Once, to learn the names of the new files.
+    test::WriteFile(path, kOldFile);
+    SaveSettings(&settings, path.c_str(), &code);
+    const mode_t umaskBefore = umask(0);
+    const std::string calls = ForEveryFault(
         [&] {
             chmod(directory_.c_str(), 0755);
             EmptyDirectory(directory_);
             test::WriteFile(path, kOldFile);
-            chmod(path.c_str(), 0666);
+            ASSERT_EQ(chown(path.c_str(), owner, group), 0);
+            chmod(path.c_str(), mode);
+            // A file of the name the save will try first for its new file:
+            // someone else's, never to be opened.
+            planted = NextSiblingName();
+            test::WriteFile(test::JoinPath(directory_, planted), "not ours");
+            g_SiblingModes = 0;
             if (inPlace) chmod(directory_.c_str(), 0555);
         },
         [&] {
+            g_Refusal = refusal;
             // Root may write anywhere: the in-place save runs as another user.
             ASSERT_FALSE(inPlace && root && (setegid(65534) != 0 || seteuid(65534) != 0));
             saved = SaveSettings(&settings, path.c_str(), &code);
@@ -362,9 +434,14 @@ std::string FaultInjectionTest::Saves(bool inPlace) {
         },
         [&] {
             const Call &fault = g_Injector.fault;
-            const bool sibling = fault.path.ends_with(".tmp");
+            const bool sibling = IsSibling(fault.path);
+            // A refusal of the atomic save has it done in place instead.
+            const bool refused = g_Injector.hit && sibling && refusal &&
+                                 (fault.name == "open" || fault.name == "fchown" || fault.name == "rename");
+            const int error = ErrorOf(fault.name);
+            g_Refusal = nullptr;
             // A failed close after the work is done loses nothing.
-            const bool harmless = !g_Injector.hit || (fault.name == "close" && !sibling);
+            const bool harmless = !g_Injector.hit || (fault.name == "close" && !sibling) || refused;
             // The key being written when the call failed (each write of a key
             // begins by following links), and whether bytes of it reached the
             // file in place before.
@@ -376,16 +453,29 @@ std::string FaultInjectionTest::Saves(bool inPlace) {
             }
             if (g_Injector.hit && fault.name == "readlink") ++key, wrote = false;
             EXPECT_EQ(saved, harmless);
-            EXPECT_EQ(code, harmless ? 0u : static_cast<uint32_t>(ErrorOf(fault.name)));
+            EXPECT_EQ(code, harmless ? 0u : static_cast<uint32_t>(error));
             // In place, a failed fsync comes after the whole value was
             // written; any other failure after the first byte written may
-            // leave the file half-written, as documented.
+            // leave the key's line half-written, as documented, but no other.
+            const std::string now = test::ReadFile(path);
             if (harmless || !inPlace || !wrote)
-                EXPECT_EQ(test::ReadFile(path), SavedFile(harmless ? -1 : key));
+                EXPECT_EQ(now, SavedFile(harmless ? -1 : key));
             else if (fault.name == "fsync")
-                EXPECT_EQ(test::ReadFile(path), SavedFile(-1));
-            EXPECT_EQ(test::ListDirectory(directory_), std::vector<std::string>{"exttool.ini"});
+                EXPECT_EQ(now, SavedFile(-1));
+            EXPECT_TRUE(KeepsEveryOtherLine(now)) << now;
+            EXPECT_EQ(test::ListDirectory(directory_), test::Sorted({"exttool.ini", planted}));
+            EXPECT_EQ(test::ReadFile(test::JoinPath(directory_, planted)), "not ours");
+            // Owner, group and permissions stay, and no new file was ever
+            // open to more than the old one is.
+            struct stat status;
+            ASSERT_EQ(stat(path.c_str(), &status), 0);
+            EXPECT_EQ(status.st_uid, owner);
+            EXPECT_EQ(status.st_gid, group);
+            EXPECT_EQ(status.st_mode & 07777, mode);
+            EXPECT_EQ(g_SiblingModes & ~mode, 0u) << std::oct << g_SiblingModes;
         });
+    umask(umaskBefore);
+    return calls;
 }
 
 TEST_F(FaultInjectionTest, EveryFailureOfASaveKeepsEachKeyOldOrNew) {
@@ -393,11 +483,16 @@ TEST_F(FaultInjectionTest, EveryFailureOfASaveKeepsEachKeyOldOrNew) {
         std::istringstream in(names);
         return std::set<std::string>{std::istream_iterator<std::string>(in), {}};
     };
-    EXPECT_EQ(calls(Saves(false)), (std::set<std::string>{"readlink", "open", "faccessat", "read", "lseek", "write",
-                                                          "fstat", "fchmod", "fsync", "close", "rename"}));
-    EXPECT_EQ(calls(Saves(true)), (std::set<std::string>{"readlink", "open", "faccessat", "read", "lseek",
-                                                         "posix_fallocate", "pread", "pwrite", "ftruncate", "fsync",
-                                                         "close"}));
+    const std::set<std::string> atomic = {"readlink", "open",  "faccessat", "read",  "lseek", "write",
+                                          "fstat",    "fchown", "fchmod",   "fsync", "close", "rename"};
+    EXPECT_EQ(calls(Saves(false)), atomic);
+    EXPECT_EQ(calls(Saves(true)), (std::set<std::string>{"readlink", "open", "faccessat", "read", "fstat", "posix_fallocate",
+                                                         "pread", "pwrite", "ftruncate", "fsync", "close"}));
+    for (const Refusal &refusal : kRefusals) {
+        SCOPED_TRACE("refused with " + std::to_string(refusal.open) + ", " + std::to_string(refusal.fchown) + ", " +
+                     std::to_string(refusal.rename));
+        EXPECT_EQ(calls(Saves(false, &refusal)), atomic);
+    }
 }
 
 } // namespace

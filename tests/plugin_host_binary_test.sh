@@ -3,12 +3,14 @@
 # that comes back to standard output byte for byte: a run through a tool that
 # leaves the exchange file as it is returns "a\r\nb\nc\r" unchanged (in the
 # text mode of the Windows C runtime, "\r\n" would come in as "\n" and go out
-# as "\r\r\n").
-#   plugin_host_binary_test.sh PATH_PREFIX PLUGIN_HOST MODULE TOOL [EMULATOR]
+# as "\r\r\n"). A tool that prints on its standard output (PRINTING_TOOL,
+# which writes "failed on purpose" into the file) does not add to the text:
+# what it prints goes to standard error.
+#   plugin_host_binary_test.sh PATH_PREFIX PLUGIN_HOST MODULE TOOL PRINTING_TOOL [EMULATOR]
 # PATH_PREFIX goes before paths the host and the plug-in see ("Z:" under Wine);
 # EMULATOR runs the host (wine-run.sh), whose exit code 77 means "skipped".
 set -u
-prefix=$1 host=$2 module=$3 tool=$4 emulator=${5:-}
+prefix=$1 host=$2 module=$3 tool=$4 printing=$5 emulator=${6:-}
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 name=$(basename "$module")
@@ -29,3 +31,16 @@ if [ $status -ne 0 ] || ! cmp -s "$scratch/sent" "$scratch/received"; then
   exit 1
 fi
 echo "ok the text came back byte for byte"
+
+printf '[Path]\nCommandLine=%s "%%f"\n' "$prefix$printing" >"$scratch/${name%.*}.ini"
+$emulator "$host" run --input - --output - "$prefix$scratch/$name" <"$scratch/sent" >"$scratch/received" 2>"$scratch/err"
+status=$?
+if [ $status -ne 0 ] || [ "$(cat "$scratch/received")" != "failed on purpose" ] ||
+  ! grep -q "the tool's own output" "$scratch/err"; then
+  echo "FAIL plugin-host run through a printing tool returned status $status; standard output, then error:"
+  cat "$scratch/received"
+  echo
+  cat "$scratch/err"
+  exit 1
+fi
+echo "ok standard output held only the returned text; the tool's own output went to standard error"

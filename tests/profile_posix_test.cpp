@@ -2,6 +2,10 @@
 // rewrites the file. Windows' own service needs no such test.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <grp.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -27,15 +31,16 @@ protected:
         return platform::ProfileWriteString(section, key, value, path_.c_str());
     }
     // The same write by a user who may not write the directory (nobody, when
-    // the tests run as root), with the settings file's and the directory's
-    // permissions set first; the directory is writable again afterwards.
+    // the tests run as root, in `group` if given), with the settings file's
+    // and the directory's permissions set first; the directory is writable
+    // again afterwards.
     bool WriteAsUser(const char *section, const char *key, const char *value, mode_t fileMode,
-                     mode_t directoryMode = 0555) {
+                     mode_t directoryMode = 0555, gid_t group = 65534) {
         if (access(path_.c_str(), F_OK) == 0) chmod(path_.c_str(), fileMode);
         chmod(directory_.c_str(), directoryMode);
         const pid_t child = fork();
         if (child == 0) {
-            if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(2);
+            if (getuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(group) != 0 || setuid(65534) != 0)) _exit(2);
             _exit(Write(section, key, value) ? 0 : 1);
         }
         int status = 0;
@@ -81,8 +86,11 @@ TEST_F(ProfilePosixTest, WritesChangeOnlyTheValueAndKeepEveryOtherByte) {
         {"\xEF\xBB\xBF[S]\r\nA=1\r\n", "S", "A", "2", "\xEF\xBB\xBF[S]\r\nA=2\r\n"},
         // A key without "=" gets its value.
         {"[S]\nFlag\nX=1\n", "S", "Flag", "on", "[S]\nFlag=on\nX=1\n"},
-        // Only the first of two equal sections is changed.
+        // Only the first of two equal sections is changed, also where only
+        // the second holds the key or neither does.
         {"[S]\nA=1\n[S]\nA=2\n", "S", "A", "3", "[S]\nA=3\n[S]\nA=2\n"},
+        {"[S]\nA=1\n[S]\nB=2\n", "S", "B", "3", "[S]\nA=1\nB=3\n[S]\nB=2\n"},
+        {"[S]\nA=1\n[T]\n[S]\nC=2\n", "S", "B", "3", "[S]\nA=1\nB=3\n[T]\n[S]\nC=2\n"},
         // An empty file and an empty value.
         {"", "S", "A", "", "[S]\nA=\n"},
     };
@@ -116,41 +124,122 @@ TEST_F(ProfilePosixTest, LongLinesAreKeptWholeAndLongValuesReadCut) {
 
 // Who may write what decides whether a save succeeds, as on Windows: a file
 // that may not be written is never replaced, and a missing file is created
-// only where the directory may be written.
+// only where the directory may be written. A file that may be written keeps
+// its owner and group: where the saver cannot give them to a new file, or
+// may not replace the old one, the file is changed in place. (Run as root,
+// the file belongs to root and nobody saves it; otherwise the file is the
+// saver's own.)
 TEST_F(ProfilePosixTest, PermissionsOfFileAndDirectoryDecideTheSave) {
     struct Case {
         bool fileExists;
         mode_t fileMode;
         mode_t directoryMode;
         bool saved;
+        gid_t group = 0; // file, directory and saver in this group, when root
     };
     const Case cases[] = {
         {true, 0666, 0555, true},   // in place
-        {true, 0666, 0777, true},   // through a new file
+        {true, 0666, 0777, true},   // a new file cannot be given the owner: in place
         {true, 0444, 0777, false},
         {true, 0444, 0555, false},
         {false, 0, 0555, false},
         {false, 0, 0777, true},
+        {true, 0666, 01777, true},  // a sticky folder refuses to replace another's file
+        {true, 0660, 0775, true, 4242}, // a member of the file's group
     };
+    const bool root = getuid() == 0;
     for (const Case &c : cases) {
         unlink(path_.c_str());
         if (c.fileExists) test::WriteFile(path_, "[S]\nA=1\n");
-        const bool saved = WriteAsUser("S", "A", "2", c.fileMode, c.directoryMode);
+        const gid_t group = root && c.group ? c.group : getgid();
+        if (root && c.group) {
+            ASSERT_EQ(chown(directory_.c_str(), 0, c.group), 0);
+            if (c.fileExists) ASSERT_EQ(chown(path_.c_str(), 0, c.group), 0);
+        }
+        const bool saved = WriteAsUser("S", "A", "2", c.fileMode, c.directoryMode, c.group ? c.group : 65534);
+        chown(directory_.c_str(), getuid(), getgid());
         EXPECT_EQ(saved, c.saved) << std::oct << c.fileMode << " in " << c.directoryMode;
         const std::string expected = c.saved ? "[S]\nA=2\n" : c.fileExists ? "[S]\nA=1\n" : "";
         EXPECT_EQ(test::FileExists(path_) ? test::ReadFile(path_) : "", expected) << std::oct << c.fileMode;
         EXPECT_EQ(test::ListDirectory(directory_).size(), test::FileExists(path_) ? 1u : 0u) << "a new file was left";
+        struct stat status;
+        if (!c.fileExists || stat(path_.c_str(), &status) != 0) continue;
+        EXPECT_EQ(status.st_uid, getuid()) << std::oct << c.fileMode << " in " << c.directoryMode;
+        EXPECT_EQ(status.st_gid, group) << std::oct << c.fileMode << " in " << c.directoryMode;
+        EXPECT_EQ(status.st_mode & 07777, c.fileMode);
     }
 }
 
-TEST_F(ProfilePosixTest, RewriteLeavesNoOtherFileAndKeepsThePermissions) {
-    test::WriteFile(path_, "[S]\nA=1\n");
-    chmod(path_.c_str(), 0640);
-    ASSERT_TRUE(Write("S", "A", "2"));
-    EXPECT_EQ(test::ListDirectory(directory_), std::vector<std::string>{"exttool.ini"});
-    struct stat status;
-    ASSERT_EQ(stat(path_.c_str(), &status), 0);
-    EXPECT_EQ(status.st_mode & 0777, 0640u);
+// Owner, group and every permission bit stay; as root, for a file of
+// another user. A name too long for the new file beside it is changed in
+// place.
+TEST_F(ProfilePosixTest, RewriteLeavesNoOtherFileAndKeepsOwnerGroupAndPermissions) {
+    struct Case {
+        std::string name;
+        mode_t mode;
+    };
+    const Case cases[] = {
+        {"exttool.ini", 0640},
+        {"exttool.ini", 0600},
+        {"exttool.ini", 02770},
+        {std::string(251, 'n') + ".ini", 0640},
+    };
+    const bool root = getuid() == 0;
+    const uid_t owner = root ? 65534 : getuid();
+    const gid_t group = root ? 4242 : getgid();
+    for (const Case &c : cases) {
+        test::RemoveTree(directory_);
+        directory_ = test::MakeTempDir();
+        path_ = test::JoinPath(directory_, c.name);
+        test::WriteFile(path_, "[S]\nA=1\n");
+        ASSERT_EQ(chown(path_.c_str(), owner, group), 0);
+        ASSERT_EQ(chmod(path_.c_str(), c.mode), 0);
+        ASSERT_TRUE(Write("S", "A", "2")) << c.name.size() << " " << std::oct << c.mode;
+        EXPECT_EQ(test::ReadFile(path_), "[S]\nA=2\n");
+        EXPECT_EQ(test::ListDirectory(directory_), std::vector<std::string>{c.name});
+        struct stat status;
+        ASSERT_EQ(stat(path_.c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 07777, c.mode) << c.name.size();
+        EXPECT_EQ(status.st_uid, owner);
+        EXPECT_EQ(status.st_gid, group);
+    }
+}
+
+// A single file mounted in place of the settings file, as containers mount
+// one configuration file: it cannot be replaced, so it is changed in place.
+// The mount is made in a mount namespace of a child of the test's own.
+TEST_F(ProfilePosixTest, BindMountedFileIsChangedInPlace) {
+    const std::string source = test::JoinPath(directory_, "source.ini");
+    test::WriteFile(source, "[S]\nA=1\n");
+    test::WriteFile(path_, "");
+    const uid_t uid = getuid();
+    const gid_t gid = getgid();
+    const pid_t child = fork();
+    if (child == 0) {
+        // Without root, a user namespace of one's own gives the right to mount.
+        const auto writeTo = [](const char *file, const std::string &text) {
+            const int fd = open(file, O_WRONLY);
+            const bool ok = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+            if (fd >= 0) close(fd);
+            return ok;
+        };
+        if (uid != 0 && (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0 || !writeTo("/proc/self/setgroups", "deny") ||
+                         !writeTo("/proc/self/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1") ||
+                         !writeTo("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1")))
+            _exit(3);
+        if (uid == 0 && unshare(CLONE_NEWNS) != 0) _exit(3);
+        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount(source.c_str(), path_.c_str(), nullptr, MS_BIND, nullptr) != 0)
+            _exit(3);
+        _exit(Write("S", "A", "2") ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 3) GTEST_SKIP() << "no mount namespace of our own to mount a file in";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(test::ReadFile(source), "[S]\nA=2\n");
+    EXPECT_EQ(test::ListDirectory(directory_), test::Sorted({"exttool.ini", "source.ini"}));
 }
 
 TEST_F(ProfilePosixTest, SymbolicLinkStaysALinkToTheChangedFile) {

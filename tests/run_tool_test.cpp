@@ -52,10 +52,22 @@ std::string Lower(std::string text) {
     return text;
 }
 
+std::string Upper(std::string text) {
+    for (char &c : text)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return text;
+}
+
+// "se", one to four hexadecimal digits, ".TMP", as GetTempFileNameA names it
+// (Wine writes the digits and the extension in lower case).
 bool IsExchangeFileName(const std::string &name) {
     const std::string lower = Lower(name);
-    if (lower.size() <= 6 || lower.compare(0, 2, "se") != 0 || lower.compare(lower.size() - 4, 4, ".tmp") != 0)
+    if (lower.size() < 7 || lower.size() > 10 || lower.compare(0, 2, "se") != 0 ||
+        lower.compare(lower.size() - 4, 4, ".tmp") != 0)
         return false;
+#if !defined(_WIN32)
+    if (name != "se" + Upper(name.substr(2))) return false; // "%X.TMP"
+#endif
     return lower.find_first_not_of("0123456789abcdef", 2) == lower.size() - 4;
 }
 
@@ -397,6 +409,58 @@ TEST_F(RunToolTest, LeftoverExchangeFilesAreNeitherReusedNorTouched) {
     for (const std::string &name : leftovers) EXPECT_EQ(test::ReadFile(test::JoinPath(exchange_, name)), "leftover");
 }
 
+#if !defined(_WIN32)
+// A taken name moves on to the next number; only when all 65535 names are
+// taken does the run give up, with the directory in the message.
+TEST_F(RunToolTest, EveryNumberIsTriedBeforeTheRunGivesUp) {
+    const unsigned free = 0x2A7;
+    for (unsigned number = 1; number <= 0xFFFF; ++number) {
+        if (number == free) continue;
+        char name[16];
+        snprintf(name, sizeof name, "se%X.TMP", number);
+        const int fd = open(test::JoinPath(exchange_, name).c_str(), O_CREAT | O_EXCL | O_WRONLY, 0600);
+        ASSERT_GE(fd, 0) << name;
+        close(fd);
+    }
+    const std::string record = test::JoinPath(directory_, "record.txt");
+    Install({.deleteTemp = false, .commandLine = Tool("tool_record_args") + " " + record + " %f"});
+    ExpectNoMessage(Run());
+    EXPECT_EQ(test::NonBlankLines(test::ReadFile(record)).at(1), "[" + ExchangePathPrefix() + "se2A7.TMP]");
+    fake_.calls.clear();
+    ExpectMessages(Run(), {{"Error",
+                            "Could not create temporary file\n'" + exchange_ + "'\nError code=" +
+                                std::to_string(EEXIST),
+                            true}});
+    EXPECT_TRUE(fake_.calls.empty());
+    EXPECT_EQ(test::ListDirectory(exchange_).size(), 0xFFFFu);
+}
+
+// The exchange file's path is at most the directory, "/", "se", four digits
+// and ".TMP": a directory that only a short number would fit is refused on
+// every run, never on some runs only.
+TEST_F(RunToolTest, WorkingDirectoryIsMeasuredAgainstTheLongestName) {
+    for (const size_t length : {248u, 249u}) {
+        std::string working = directory_ + "/";
+        working += std::string(length - working.size(), 'w');
+        fs::create_directory(working);
+        fake_.calls.clear();
+        // No "%f": the path would make the command line too long.
+        Install({.workingDirectory = working, .commandLine = Tool("tool_nothing")});
+        const Captured captured = Run();
+        if (length == 248) {
+            ExpectNoMessage(captured);
+            EXPECT_EQ(fake_.calls.back().text, "Hello, World");
+        } else {
+            ExpectMessages(captured, {{"Error",
+                                       "Could not create temporary file\n'" + working +
+                                           "'\nError code=" + std::to_string(ENAMETOOLONG),
+                                       true}});
+        }
+        EXPECT_TRUE(test::ListDirectory(working).empty());
+    }
+}
+#endif
+
 TEST_F(RunToolTest, ProgramGetsItsArgumentsAndTheHostsCurrentDirectory) {
     const std::string record = test::JoinPath(directory_, "record.txt");
     Install({.commandLine = Tool("tool_record_args") + " " + record +
@@ -445,8 +509,10 @@ TEST_F(RunToolTest, EmptyWorkingDirectoryUsesTheSystemTemporaryDirectory) {
     std::vector<test::Path> temps = {test::JoinPath(directory_, "system-temp")};
     fs::create_directory(temps[0]);
 #if defined(_WIN32)
-    // Folders the ANSI code page cannot name: runs go through their short names.
+    // Folders the ANSI code page cannot name, or writes too long: runs go
+    // through their short names.
     for (const wchar_t *name : test::kNonAnsiNames) temps.push_back(test::MakeNonAnsiDir(directory_, name));
+    temps.push_back(test::MakeDeepCjkDir(directory_));
     wchar_t saved[MAX_PATH] = {};
     const bool hadTmp = GetEnvironmentVariableW(L"TMP", saved, MAX_PATH) > 0;
 #else
@@ -522,12 +588,33 @@ TEST_F(RunToolTest, CallsDuringARunAreRefused) {
     const std::string settingsBefore = test::ReadFile(test::JoinPath(moduleDirectory_, "exttool.ini"));
     fake_.text = "once";
     int32_t settingsResult = 0;
+    std::string formOutput;
     fake_.duringGetText = [&] {
         module_.OnCall();
+#if defined(_WIN32)
         settingsResult = module_.OnSettings();
+#else
+        // Cancel is also what the form ends with at the end of its input:
+        // here it is given answers for OK, and must neither read nor print.
+        const std::string in = test::JoinPath(directory_, "form-in.txt");
+        const std::string out = test::JoinPath(directory_, "form-out.txt");
+        test::WriteFile(in, "y\ny\n\nChanged\n\n\no\n");
+        fflush(stdout);
+        const int savedIn = dup(0), savedOut = dup(1);
+        const int inFd = open(in.c_str(), O_RDONLY), outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(inFd, 0);
+        dup2(outFd, 1);
+        settingsResult = module_.OnSettings();
+        fflush(stdout);
+        dup2(savedIn, 0);
+        dup2(savedOut, 1);
+        for (int fd : {inFd, outFd, savedIn, savedOut}) close(fd);
+        formOutput = test::ReadFile(out);
+#endif
     };
     ExpectNoMessage(Run());
     EXPECT_EQ(settingsResult, 2);
+    EXPECT_EQ(formOutput, "") << "the settings form was shown during the run";
     ASSERT_EQ(CallNames(fake_.calls), (std::vector<std::string>{"GetContext", "GetText", "PutText"}));
     EXPECT_EQ(fake_.calls[2].text, "ONCE");
     EXPECT_EQ(ExchangeFiles(exchange_).size(), 1u);

@@ -599,6 +599,33 @@ TEST_F(SettingsDialogTest, OnlyAPlainOkOrCancelCommandClosesTheDialog) {
     EXPECT_TRUE(test::FileExists(iniPath_));
 }
 
+// The host may not call in while the dialog is open; a run asked for
+// meanwhile does nothing. The command line names a tool that does nothing,
+// so that a run that did start would end without a message box.
+int g_GetTextCalls;
+void TEST_CALL CountGetText(int32_t, char *buffer, int32_t) {
+    ++g_GetTextCalls;
+    buffer[0] = '\0';
+}
+
+TEST_F(SettingsDialogTest, RunAskedForWhileTheDialogIsOpenIsRefused) {
+    std::string tool = std::string(EXTTOOL_TOOLS_DIR) + "\\tool_nothing.exe";
+    for (char &c : tool)
+        if (c == '/') c = '\\';
+    WriteSettings("[Settings]\r\nDeleteTemp=1\r\n[Path]\r\nCommandLine=" + tool + " %f\r\n");
+    host_.GetText = CountGetText;
+    g_GetTextCalls = 0;
+    const DialogRun run = RunModuleDialog([&](DWORD thread, HWND dialog) {
+        module_.OnCall();
+        CloseDialog(thread, dialog, Close::CancelButton);
+    });
+    EXPECT_EQ(run.result, 2);
+    EXPECT_EQ(g_GetTextCalls, 0) << "a run took place while the dialog was open";
+    // Once the dialog has closed, runs take place again.
+    module_.OnCall();
+    EXPECT_EQ(g_GetTextCalls, 1);
+}
+
 TEST_F(SettingsDialogTest, AnInvalidOwnerWindowShowsNoDialogAndSavesNothing) {
     Install();
     host_.OwnerWindow = reinterpret_cast<void *>(static_cast<uintptr_t>(0x7ffe1234));

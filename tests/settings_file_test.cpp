@@ -119,6 +119,14 @@ TEST_F(SettingsFileTest, HandWrittenValuesAsTheProfileServiceReadsThem) {
         {CaptionLineStartingAt(9000, 'f'), std::string(30, 'f')},
         {"MenuItem=" + std::string(2030, ' ') + "\"" + std::string(40, 'q') + "\"", std::string(30, 'q')},
         {std::string(3000, ' ') + "MenuItem = late name", "late name"},
+        // The blanks dropped at both ends: space, tab, vertical tab, form
+        // feed and Ctrl+Z, before the quotation marks; inside they stay.
+        {"MenuItem=\f\"form feeds\"\f", "form feeds"},
+        {"MenuItem=\v'vertical tabs'\v", "vertical tabs"},
+        {"MenuItem=\x1A\"Ctrl+Z\" \x1A", "Ctrl+Z"},
+        {"MenuItem= \t\v\f\x1A", ""},
+        {"MenuItem=a\fb\vc\x1A" "d", "a\fb\vc\x1A" "d"},
+        {"MenuItem=\x1B\"escape\"\x1C", "\x1B\"escape\"\x1C"},
     };
     for (const Case &c : cases) {
         test::WriteFile(path_, "[Settings]\r\n" + c.line + "\r\n");
@@ -311,6 +319,13 @@ TEST_F(SettingsFileTest, EveryValueReadsBackExactlyAsSavedWithoutItsOuterBlanks)
         {"  padded  ", "padded"},
         {"   ", ""},
         {"\" inner blanks \"", "\" inner blanks \""},
+        // The other blanks the profile service drops, as a typed form feed
+        // or a Ctrl+Z leaves them.
+        {"\"sed\" -i s/a/A/ \"%f\"\f", "\"sed\" -i s/a/A/ \"%f\""},
+        {"\v'x'\x1A", "'x'"},
+        {"\x1A\f\v", ""},
+        {"\"a\fb\"", "\"a\fb\""},
+        {"\x1B'escape'\x1C", "\x1B'escape'\x1C"},
     };
     for (const Case &c : cases) {
         const ToolSettings settings = Make(0, 0, c.saved.c_str(), c.saved.c_str(), c.saved.substr(0, 30).c_str());
@@ -341,6 +356,14 @@ TEST_F(SettingsFileTest, FailedSaveGivesTheFirstErrorCode) {
     EXPECT_EQ(error, 3u); // ERROR_PATH_NOT_FOUND
 #else
     EXPECT_EQ(error, static_cast<uint32_t>(ENOENT));
+    // Keys that fail with different codes: in a missing folder each one
+    // fails with ENOENT but the caption, whose line break the stand-in
+    // refuses first (EINVAL), and it is written last. The first code counts.
+    const ToolSettings broken = Make(1, 0, "", "", "two\nlines");
+    EXPECT_FALSE(SaveSettings(&broken, test::JoinPath(directory_, "missing/exttool.ini").c_str(), &error));
+    EXPECT_EQ(error, static_cast<uint32_t>(ENOENT));
+    EXPECT_FALSE(SaveSettings(&broken, path_.c_str(), &error));
+    EXPECT_EQ(error, static_cast<uint32_t>(EINVAL));
 #endif
     // Without a settings path nothing is written, and nothing failed.
     EXPECT_TRUE(SaveSettings(&settings, "", &error));

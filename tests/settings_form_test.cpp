@@ -11,11 +11,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "plugin/plugin_state.h"
@@ -213,6 +215,52 @@ TEST_F(SettingsFormTest, TakesOnlyItsOwnLinesFromTheInput) {
     WithInput(form + "next command\n", [&] { result = module_.OnSettings(); }, &consumed);
     EXPECT_EQ(result, 1);
     EXPECT_EQ(consumed, static_cast<off_t>(form.size()));
+}
+
+// The host may not call in while the form is open; a run asked for
+// meanwhile (from another thread, as the form waits for its input) does
+// nothing. The command line names a tool that does nothing, so that a run
+// that did start would end without a message.
+int g_GetTextCalls;
+void CountGetText(int32_t, char *buffer, int32_t) {
+    ++g_GetTextCalls;
+    buffer[0] = '\0';
+}
+
+TEST_F(SettingsFormTest, RunAskedForWhileTheFormIsOpenIsRefused) {
+    WriteSettings("[Settings]\nDeleteTemp=1\n[Path]\nCommandLine=" + std::string(EXTTOOL_TOOLS_DIR) +
+                  "/tool_nothing %f\n");
+    host_.GetText = CountGetText;
+    g_GetTextCalls = 0;
+    Install();
+    const std::string outputPath = test::JoinPath(directory_, "output.txt");
+    int input[2];
+    ASSERT_EQ(pipe(input), 0);
+    fflush(stdout);
+    const int savedIn = dup(0), savedOut = dup(1);
+    const int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(input[0], 0);
+    dup2(out, 1);
+    int32_t result = 0;
+    std::thread form([&] { result = module_.OnSettings(); });
+    // The form is open once its first prompt is out.
+    for (int i = 0; i < 500 && test::ReadFile(outputPath).find("Read only") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    module_.OnCall();
+    const int callsWhileOpen = g_GetTextCalls;
+    const std::string answers = "\n\n\n\n\n\nc\n";
+    EXPECT_EQ(write(input[1], answers.data(), answers.size()), static_cast<ssize_t>(answers.size()));
+    form.join();
+    fflush(stdout);
+    dup2(savedIn, 0);
+    dup2(savedOut, 1);
+    for (int fd : {input[0], input[1], out, savedIn, savedOut}) close(fd);
+    EXPECT_NE(test::ReadFile(outputPath).find("Read only"), std::string::npos);
+    EXPECT_EQ(result, 2);
+    EXPECT_EQ(callsWhileOpen, 0) << "a run took place while the form was open";
+    // Once the form has closed, runs take place again.
+    module_.OnCall();
+    EXPECT_EQ(g_GetTextCalls, 1);
 }
 
 TEST_F(SettingsFormTest, NewCaptionReachesTheHostAtTheNextInstall) {

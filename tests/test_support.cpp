@@ -139,6 +139,12 @@ Path MakeNonAnsiDir(const Path &parent, const wchar_t *name) {
         << "no ASCII short name for " << folder.string();
     return folder;
 }
+
+Path MakeDeepCjkDir(const Path &parent) {
+    std::wstring name;
+    for (int i = 0; i < 35; ++i) name += L"\u6F22\u5B57";
+    return MakeNonAnsiDir(MakeNonAnsiDir(parent, name.c_str()), name.c_str());
+}
 #endif
 
 void UnloadModule(LoadedModule &module) {

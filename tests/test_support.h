@@ -59,6 +59,10 @@ std::string ModuleFileName(const std::string &name);
 // UTF-8 (no name is then out of reach) or the folder gets no ASCII short name.
 inline const wchar_t *const kNonAnsiNames[] = {L"\u0141ukasz", L"\u042E\u043B\u0438\u044F", L"\u6F22\u5B57"};
 Path MakeNonAnsiDir(const Path &parent, const wchar_t *name);
+// Two nested folders of 70 CJK characters each in `parent`: with a
+// double-byte code page (932) the path fits MAX_PATH in wide characters but
+// its exact ANSI form takes some 320 bytes; elsewhere it cannot be written.
+Path MakeDeepCjkDir(const Path &parent);
 #endif
 
 // A fixture with a fresh module copy in a scratch directory of its own and

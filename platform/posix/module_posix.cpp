@@ -18,19 +18,17 @@ char g_AnchorInThisModule;
 // changed it.
 char g_LoadedPath[PATH_MAX];
 
-// Appends `name` (up to `length` bytes) to the absolute path `out`, one
-// component at a time: "." and empty components are dropped, ".." takes the
-// last component away. Text only: links are not resolved, so a module
-// reached through a link keeps the link's own name and directory.
-bool AppendNormalised(char *out, size_t size, const char *name) {
+// Appends `name` to the absolute directory `out`, dropping only what never
+// changes the file named: "." and empty components. ".." stays for the
+// kernel to resolve, since "link/.." is the parent of the link's target, not
+// the directory that holds the link. Links are not resolved either, so a
+// module reached through a link keeps the link's own name and directory.
+bool AppendLoadedName(char *out, size_t size, const char *name) {
     size_t used = strlen(out);
     while (*name) {
         const char *end = strchrnul(name, '/');
         const size_t length = static_cast<size_t>(end - name);
-        if (length == 2 && name[0] == '.' && name[1] == '.') {
-            while (used > 1 && out[used - 1] != '/') --used;
-            if (used > 1) --used; // the separator, unless it is the root
-        } else if (length > 0 && !(length == 1 && name[0] == '.')) {
+        if (length > 0 && !(length == 1 && name[0] == '.')) {
             const bool needsSeparator = used > 0 && out[used - 1] != '/';
             if (used + (needsSeparator ? 1 : 0) + length >= size) return false;
             if (needsSeparator) out[used++] = '/';
@@ -52,7 +50,7 @@ bool AbsoluteModulePath(const void *address, char *out, size_t size) {
     } else if (!getcwd(out, size)) {
         return false;
     }
-    return AppendNormalised(out, size, info.dli_fname) && strcmp(out, "/") != 0;
+    return AppendLoadedName(out, size, info.dli_fname) && strcmp(out, "/") != 0;
 }
 
 } // namespace

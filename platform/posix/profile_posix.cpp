@@ -4,6 +4,7 @@
 // size and lines of any length are handled without allocation:
 //   - Lines end in "\n", "\r\n" or a lone "\r", as Windows reads them; a
 //     UTF-8 byte-order mark before the first line is skipped.
+//   - Blanks are those of IsProfileBlank (platform.h), as Windows has them.
 //   - "[name]" (after leading blanks) starts a section; the name runs to the
 //     last "]" of the line, trimmed of blanks. Only the first section of a
 //     name counts.
@@ -13,22 +14,19 @@
 //     default); every other line is left alone.
 //   - Section and key names match without regard to case; the first match
 //     counts.
-// Writing rewrites the file through a new file in the same directory that is
-// renamed over the old one, so an interrupted save never leaves a truncated
-// file. Where the directory may not be written but the file may, the file is
-// changed in place instead, as Windows does; that save is not atomic. Either
-// way every byte outside the changed value stays as it was.
+// Writing plans the change here, in one pass over the old file: every byte
+// outside the changed value stays as it was. How the change reaches the
+// disk (atomically through a new file, or in place) is
+// file_replace_posix.cpp's part.
 #include <cerrno>
 #include <climits>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <strings.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/platform.h"
+#include "platform/posix/file_replace_posix.h"
 
 namespace platform {
 
@@ -40,10 +38,10 @@ namespace {
 constexpr size_t kHeadBytes = 2048;
 constexpr size_t kValueBytes = 2048;
 constexpr size_t kChunkBytes = 8192;
-// Links are followed at most this deep, as the kernel does.
-constexpr int kMaxLinkDepth = 40;
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+// The "\r" of a "\r\n" line end is the last byte of a line's text; it is
+// never part of a name or a value.
+bool IsBlank(char c) { return IsProfileBlank(c) || c == '\r'; }
 bool IsQuotationMark(char c) { return c == '"' || c == '\''; }
 
 struct Reader {
@@ -301,238 +299,40 @@ bool PlanWrite(int fd, const char *section, const char *key, WritePlan &plan) {
 // The text that takes the place of [replaceFrom, replaceTo), in pieces
 // written one after the other: at most a line break, "[", the section, "]",
 // a line break, the key, "=", the value and a line break.
-struct Insertion {
-    const char *pieces[9];
-    size_t lengths[9];
-    int count;
-    off_t length;
-};
-
-void Add(Insertion &insertion, const char *text) {
-    insertion.pieces[insertion.count] = text;
-    insertion.lengths[insertion.count] = strlen(text);
-    insertion.length += static_cast<off_t>(insertion.lengths[insertion.count]);
-    ++insertion.count;
+void Add(FileEdit &edit, const char *text) {
+    edit.pieces[edit.count] = text;
+    edit.lengths[edit.count] = strlen(text);
+    edit.length += static_cast<off_t>(edit.lengths[edit.count]);
+    ++edit.count;
 }
 
-Insertion PlanInsertion(const WritePlan &plan, const char *section, const char *key, const char *value) {
-    Insertion insertion{};
+FileEdit PlanEdit(const WritePlan &plan, const char *section, const char *key, const char *value) {
+    FileEdit edit{};
+    edit.replaceFrom = plan.replaceFrom;
+    edit.replaceTo = plan.replaceTo;
+    edit.fileLength = plan.fileLength;
     const char *lineBreak = plan.crlf ? "\r\n" : "\n";
     if (plan.keyFound) {
         if (plan.keyNeedsName) {
-            Add(insertion, key);
-            Add(insertion, "=");
+            Add(edit, key);
+            Add(edit, "=");
         }
-        Add(insertion, value);
-        return insertion;
+        Add(edit, value);
+        return edit;
     }
-    if (plan.insertNeedsBreak) Add(insertion, plan.insertAfterReturn ? "\n" : lineBreak);
+    if (plan.insertNeedsBreak) Add(edit, plan.insertAfterReturn ? "\n" : lineBreak);
     if (!plan.sectionFound) {
-        Add(insertion, "[");
-        Add(insertion, section);
-        Add(insertion, "]");
-        Add(insertion, lineBreak);
+        Add(edit, "[");
+        Add(edit, section);
+        Add(edit, "]");
+        Add(edit, lineBreak);
     }
-    Add(insertion, key);
-    Add(insertion, "=");
-    Add(insertion, value);
-    Add(insertion, lineBreak);
-    return insertion;
+    Add(edit, key);
+    Add(edit, "=");
+    Add(edit, value);
+    Add(edit, lineBreak);
+    return edit;
 }
-
-bool WriteAll(int fd, const char *data, size_t count) {
-    while (count > 0) {
-        const ssize_t done = write(fd, data, count);
-        if (done < 0 && errno == EINTR) continue;
-        if (done <= 0) return false;
-        data += done;
-        count -= static_cast<size_t>(done);
-    }
-    return true;
-}
-
-bool WriteInsertion(int fd, const Insertion &insertion) {
-    for (int i = 0; i < insertion.count; ++i)
-        if (!WriteAll(fd, insertion.pieces[i], insertion.lengths[i])) return false;
-    return true;
-}
-
-// Copies `count` bytes from the reader to `out` (out < 0: skips them).
-bool Transfer(Reader &reader, int out, off_t count) {
-    while (count > 0) {
-        if (reader.position == reader.available && !Refill(reader)) {
-            if (!reader.failed) errno = EIO; // the file shrank while it was read
-            return false;
-        }
-        size_t take = reader.available - reader.position;
-        if (static_cast<off_t>(take) > count) take = static_cast<size_t>(count);
-        if (out >= 0 && !WriteAll(out, reader.chunk + reader.position, take)) return false;
-        reader.position += take;
-        count -= static_cast<off_t>(take);
-    }
-    return true;
-}
-
-bool WriteNewFile(int in, int out, const WritePlan &plan, const Insertion &insertion) {
-    static Reader reader;
-    OpenReader(reader, in);
-    return Transfer(reader, out, plan.replaceFrom) && Transfer(reader, -1, plan.replaceTo - plan.replaceFrom) &&
-           WriteInsertion(out, insertion) && Transfer(reader, out, plan.fileLength - plan.replaceTo);
-}
-
-// A new file beside `path`, with a name of its own, for the rewrite.
-int CreateSibling(const char *path, char *siblingPath, size_t size) {
-    static unsigned counter;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const int n = snprintf(siblingPath, size, "%s.%ld.%u.tmp", path, static_cast<long>(getpid()), counter++);
-        if (n < 0 || static_cast<size_t>(n) >= size) {
-            errno = ENAMETOOLONG;
-            return -1;
-        }
-        int fd;
-        do fd = open(siblingPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        while (fd < 0 && errno == EINTR);
-        if (fd >= 0 || errno != EEXIST) return fd;
-    }
-    return -1;
-}
-
-// The new file takes the old one's permissions and place; it is gone again
-// when anything fails.
-bool ReplaceThroughSibling(int in, int out, const char *siblingPath, const char *target, const WritePlan &plan,
-                           const Insertion &insertion) {
-    struct stat status;
-    bool ok = WriteNewFile(in, out, plan, insertion);
-    if (ok && in >= 0) ok = fstat(in, &status) == 0 && fchmod(out, status.st_mode & 07777) == 0;
-    ok = ok && fsync(out) == 0;
-    const int closed = close(out);
-    ok = ok && closed == 0 && rename(siblingPath, target) == 0;
-    if (!ok) {
-        const int error = errno;
-        unlink(siblingPath);
-        errno = error;
-    }
-    return ok;
-}
-
-bool ReadAllAt(int fd, char *data, size_t count, off_t offset) {
-    while (count > 0) {
-        const ssize_t done = pread(fd, data, count, offset);
-        if (done < 0 && errno == EINTR) continue;
-        if (done == 0) errno = EIO; // the file shrank under us
-        if (done <= 0) return false;
-        data += done;
-        offset += done;
-        count -= static_cast<size_t>(done);
-    }
-    return true;
-}
-
-// `wrote` is set once any byte has reached the file.
-bool WriteAllAt(int fd, const char *data, size_t count, off_t offset, bool &wrote) {
-    while (count > 0) {
-        const ssize_t done = pwrite(fd, data, count, offset);
-        if (done < 0 && errno == EINTR) continue;
-        if (done <= 0) return false;
-        wrote = true;
-        data += done;
-        offset += done;
-        count -= static_cast<size_t>(done);
-    }
-    return true;
-}
-
-// Moves `count` bytes of the file from `from` to `to`; the two ranges may
-// overlap, so a move towards the end starts with the last chunk.
-bool MoveBytes(int fd, off_t from, off_t to, off_t count, bool &wrote) {
-    static char chunk[kChunkBytes];
-    if (from == to) return true;
-    for (off_t done = 0; done < count;) {
-        const size_t take = count - done < static_cast<off_t>(sizeof chunk) ? static_cast<size_t>(count - done)
-                                                                             : sizeof chunk;
-        const off_t at = to > from ? count - done - static_cast<off_t>(take) : done;
-        if (!ReadAllAt(fd, chunk, take, from + at) || !WriteAllAt(fd, chunk, take, to + at, wrote)) return false;
-        done += static_cast<off_t>(take);
-    }
-    return true;
-}
-
-// The save for a file that may be written in a directory that may not: the
-// bytes after the changed value are moved, the new text written between.
-// The room a longer file needs is reserved first, so a full disk fails
-// before anything has changed; a failure before the first byte is written
-// gives that room back and leaves the file as it was.
-bool RewriteInPlace(const char *target, const WritePlan &plan, const Insertion &insertion) {
-    int fd;
-    do fd = open(target, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0) return false;
-    const off_t tailLength = plan.fileLength - plan.replaceTo;
-    const off_t newLength = plan.replaceFrom + insertion.length + tailLength;
-    bool ok = true;
-    bool wrote = false;
-    if (newLength > plan.fileLength) {
-        const int error = posix_fallocate(fd, 0, newLength);
-        if (error != 0) {
-            ok = false;
-            errno = error;
-        }
-    }
-    ok = ok && MoveBytes(fd, plan.replaceTo, plan.replaceFrom + insertion.length, tailLength, wrote);
-    off_t at = plan.replaceFrom;
-    for (int i = 0; ok && i < insertion.count; ++i) {
-        ok = WriteAllAt(fd, insertion.pieces[i], insertion.lengths[i], at, wrote);
-        at += static_cast<off_t>(insertion.lengths[i]);
-    }
-    if (!ok && !wrote && newLength > plan.fileLength) {
-        const int error = errno;
-        if (ftruncate(fd, plan.fileLength) != 0) {} // only the reservation was made
-        errno = error;
-    }
-    if (ok && newLength < plan.fileLength) ok = ftruncate(fd, newLength) == 0;
-    ok = ok && fsync(fd) == 0;
-    const int error = errno;
-    close(fd);
-    errno = error;
-    return ok;
-}
-
-// The file that `path` finally names. Symbolic links are followed, also to a
-// target that does not exist yet, which the save then creates.
-bool FollowLinks(const char *path, char *target, size_t size) {
-    if (strlen(path) >= size) {
-        errno = ENAMETOOLONG;
-        return false;
-    }
-    strcpy(target, path);
-    for (int depth = 0; depth < kMaxLinkDepth; ++depth) {
-        char link[PATH_MAX];
-        const ssize_t length = readlink(target, link, sizeof link);
-        // Not a link, or nothing there yet: this is the file. A link that
-        // cannot be read is not taken for a file, which would replace it.
-        if (length < 0) return errno == EINVAL || errno == ENOENT;
-        if (static_cast<size_t>(length) >= sizeof link) {
-            errno = ENAMETOOLONG;
-            return false;
-        }
-        // A relative link is relative to the directory that holds it.
-        const char *slash = strrchr(target, '/');
-        const size_t keep = link[0] == '/' || !slash ? 0 : static_cast<size_t>(slash - target) + 1;
-        if (keep + static_cast<size_t>(length) >= size) {
-            errno = ENAMETOOLONG;
-            return false;
-        }
-        memcpy(target + keep, link, static_cast<size_t>(length));
-        target[keep + static_cast<size_t>(length)] = '\0';
-    }
-    errno = ELOOP;
-    return false;
-}
-
-// The directory may not be written, or the sibling's name is too long for
-// it: the only reasons to give up the atomic save for one in place. Any
-// other failure (no descriptors, no space) is reported as it is.
-bool SiblingIsRefused(int error) { return error == EACCES || error == EPERM || error == ENAMETOOLONG; }
 
 bool HasLineBreak(const char *text) { return strchr(text, '\n') || strchr(text, '\r'); }
 
@@ -572,19 +372,11 @@ bool ProfileWriteString(const char *section, const char *key, const char *value,
     }
     char target[PATH_MAX];
     if (!FollowLinks(path, target, sizeof target)) return false;
-    const int in = OpenForReading(target);
+    const int in = OpenFileToEdit(target);
     if (in < 0 && errno != ENOENT) return false;
-    // A file that may not be written is not replaced, as on Windows.
     WritePlan plan;
-    bool ok = (in < 0 || faccessat(AT_FDCWD, target, W_OK, AT_EACCESS) == 0) && PlanWrite(in, section, key, plan) &&
-              (in < 0 || lseek(in, 0, SEEK_SET) == 0);
-    if (ok) {
-        const Insertion insertion = PlanInsertion(plan, section, key, value);
-        char siblingPath[PATH_MAX + 32];
-        const int out = CreateSibling(target, siblingPath, sizeof siblingPath);
-        ok = out >= 0 ? ReplaceThroughSibling(in, out, siblingPath, target, plan, insertion)
-                      : SiblingIsRefused(errno) && RewriteInPlace(target, plan, insertion);
-    }
+    const bool ok = PlanWrite(in, section, key, plan) &&
+                    ReplaceFileContent(target, in, PlanEdit(plan, section, key, value));
     const int error = errno;
     CloseFile(in);
     errno = error;

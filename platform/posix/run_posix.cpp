@@ -27,22 +27,26 @@ constexpr size_t kCommandLineChars = 260;
 constexpr size_t kSplitStorageSize = 2 * kCommandLineChars + 2;
 constexpr int kMaxItems = (kCommandLineChars + 3) / 2 + 1;
 
-// Tries made for a unique name before giving up, as GetTempFileNameA does
-// after running through its number space.
-constexpr unsigned kUniqueNameTries = 65536;
+// GetTempFileNameA's number space: the name holds a 16-bit number other than
+// 0 in one to four hexadecimal digits, so the exchange file's name is never
+// longer than "seFFFF.TMP" and a template can be budgeted against it.
+constexpr unsigned kUniqueNumbers = 0xFFFF;
 
 unsigned g_NextUniqueNumber;
 
 // A starting number that differs between processes and between calls, so
-// that two hosts rarely clash at all.
+// that two hosts rarely clash at all; from 1 to 0xFFFF.
 unsigned StartingUniqueNumber() {
     if (g_NextUniqueNumber == 0) {
         timespec now{};
         clock_gettime(CLOCK_MONOTONIC, &now);
-        g_NextUniqueNumber = static_cast<unsigned>(now.tv_nsec) ^ (static_cast<unsigned>(getpid()) << 12);
+        g_NextUniqueNumber = static_cast<unsigned>(now.tv_nsec) ^ (static_cast<unsigned>(getpid()) << 4);
     }
-    return g_NextUniqueNumber++;
+    return g_NextUniqueNumber++ % kUniqueNumbers + 1;
 }
+
+// The number after `number`, 0xFFFF followed by 1.
+unsigned NextUniqueNumber(unsigned number) { return number % kUniqueNumbers + 1; }
 
 } // namespace
 
@@ -64,8 +68,10 @@ uint32_t TempDirectory(char *buffer, uint32_t size) {
     return static_cast<uint32_t>(total);
 }
 
-// "se" + hexadecimal digits + ".TMP", created new and exclusive with mode
-// 0600: the text may hold a password or private data.
+// "se" + one to four hexadecimal digits + ".TMP", as GetTempFileNameA names
+// it: a taken name moves on to the next number, and after the whole number
+// space the call gives up. Created new and exclusive with mode 0600: the text
+// may hold a password or private data.
 bool CreateUniqueFile(const char *directory, const char *prefix, char *path) {
     path[0] = '\0';
     const size_t length = strlen(directory);
@@ -74,8 +80,14 @@ bool CreateUniqueFile(const char *directory, const char *prefix, char *path) {
         return false;
     }
     const char *const separator = directory[length - 1] == '/' ? "" : "/";
-    for (unsigned attempt = 0; attempt < kUniqueNameTries; ++attempt) {
-        const unsigned number = StartingUniqueNumber();
+    // Whether the name fits does not depend on the number drawn: the widest
+    // one must fit.
+    if (length + strlen(separator) + strnlen(prefix, 3) + strlen("FFFF.TMP") > static_cast<size_t>(kMaxPath)) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    unsigned number = StartingUniqueNumber();
+    for (unsigned attempt = 0; attempt < kUniqueNumbers; ++attempt, number = NextUniqueNumber(number)) {
         char candidate[kMaxPath + 1];
         const int written =
             snprintf(candidate, sizeof candidate, "%s%s%.3s%X.TMP", directory, separator, prefix, number);

@@ -31,7 +31,10 @@ Conversion ToAnsi(const wchar_t *path, char *buffer, uint32_t size) {
 
 uint32_t AnsiPathFromWide(const wchar_t *path, char *buffer, uint32_t size) {
     Conversion result = ToAnsi(path, buffer, size);
-    if (result == Conversion::Lossy) {
+    // The short form also serves a path whose exact form is too long: a
+    // double-byte code page writes most CJK characters in two bytes, so a
+    // path of 180 characters can take 318.
+    if (result != Conversion::Exact) {
         wchar_t shortPath[kWidePathChars];
         const DWORD length = GetShortPathNameW(path, shortPath, kWidePathChars);
         if (length == 0) {

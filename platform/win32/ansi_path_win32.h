@@ -12,10 +12,11 @@ constexpr uint32_t kWidePathChars = 261;
 
 // WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS), then GetShortPathNameW:
 // `path` as the ANSI code page writes it, into `buffer` (`size` bytes). A
-// path whose every character has an exact ANSI form is kept as it is. A path
-// that would lose characters (a "?" or a best-fit look-alike in their place)
-// is taken in its short 8.3 form instead, which must exist and is plain
-// ASCII where the volume has short names. Returns the length, or 0 on
+// path whose every character has an exact ANSI form that fits is kept as it
+// is. A path that would lose characters (a "?" or a best-fit look-alike in
+// their place), or whose exact form does not fit (double-byte characters), is
+// taken in its short 8.3 form instead, which must exist and is plain ASCII
+// where the volume has short names. Returns the length, or 0 on
 // failure (buffer then empty): LastError is ERROR_NO_UNICODE_TRANSLATION
 // when neither form can be written in the code page, ERROR_BUFFER_OVERFLOW
 // when the form that can does not fit into size - 1 characters, or what

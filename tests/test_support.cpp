@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -36,9 +38,31 @@ std::string MakeTempDir() {
     }
 }
 
+namespace {
+
+// One pass over a tree, depth first; false when something is still there.
+bool RemoveTreeOnce(const Path &path) {
+    std::error_code error;
+    if (fs::is_directory(fs::symlink_status(path, error))) {
+        std::vector<Path> entries;
+        for (fs::directory_iterator it(path, error), end; !error && it != end; it.increment(error))
+            entries.push_back(it->path());
+        for (const Path &entry : entries) RemoveTreeOnce(entry);
+    }
+    fs::remove(path, error);
+    return !fs::exists(fs::symlink_status(path, error));
+}
+
+} // namespace
+
+// Under Wine a deleted file stays listed while another process still holds
+// it (the console host of a program without a window lets go of its
+// standard handles a moment after the program ends), and fs::remove_all then
+// loops without end. Passes are repeated for up to ten seconds instead; what
+// is left after that stays in the temporary directory.
 void RemoveTree(const Path &path) {
-    std::error_code ignored;
-    fs::remove_all(path, ignored);
+    for (int pass = 0; pass < 200 && !RemoveTreeOnce(path); ++pass)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
 }
 
 std::string JoinPath(const std::string &directory, const std::string &name) {

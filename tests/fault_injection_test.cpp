@@ -235,10 +235,11 @@ struct RunOutcome {
     const char *call, *message, *put, *left;
 };
 const char kCreateFailed[] = "Error: Could not create temporary file\n'{file}'\nError code={code}\n";
+const char kDirectoryFailed[] = "Error: Could not create temporary file\n'{dir}'\nError code={code}\n";
 const char kExecuteError[] = "Execute Error!: RUN : {cmd}\nERROR: {code}\nMSG:{text}\n";
 const char kReadFailed[] = "Error: Could not read TEMP file\n'{file}'\nError code={code}\n";
 const RunOutcome kRunOutcomes[] = {
-    {"open#1", "Error: Could not create temporary file\n'{dir}'\nError code={code}\n", nullptr, nullptr},
+    {"open#1", kDirectoryFailed, nullptr, nullptr},
     {"open#2", kCreateFailed, nullptr, ""},
     {"fstat#1", kCreateFailed, nullptr, ""},
     {"write#1", "Error: Could not write TEMP file\n", "", nullptr},
@@ -252,7 +253,6 @@ const RunOutcome kRunOutcomes[] = {
 };
 // Filter mode, through tool_cat: the exchange file is standard input, and
 // two capture files ({out}: standard output) are made after it.
-const char kDirectoryFailed[] = "Error: Could not create temporary file\n'{dir}'\nError code={code}\n";
 const RunOutcome kFilterOutcomes[] = {
     {"open#1", kDirectoryFailed, nullptr, nullptr},
     {"open#2", kCreateFailed, nullptr, ""},

@@ -11,18 +11,17 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
-#define strncasecmp _strnicmp
 #define dup _dup
 #define dup2 _dup2
 #define fdopen _fdopen
 #define close _close
 #else
 #include <dlfcn.h>
-#include <strings.h>
 #include <unistd.h>
 #endif
 
 #include "plugin/host_contract.h"
+#include "settings/settings_file.h"
 
 namespace {
 
@@ -191,48 +190,11 @@ bool ReadInput(const char *name) {
     return true;
 }
 
-// Whether the settings file beside the module turns filter mode on: the
-// first two characters of [Settings] Filter as a decimal number, not 0. Only
-// for the --verbose report; the module reads the file itself.
-bool FilterModeIsOn(const char *modulePath) {
-    char path[4096];
-    snprintf(path, sizeof path, "%s", modulePath);
-    // Everything after the last "." becomes "ini"; without one, ".ini" is added.
-    const size_t length = strlen(path);
-    char *dot = strrchr(path, '.');
-    if (!dot && length + 5 <= sizeof path) dot = path + length;
-    if (dot && static_cast<size_t>(dot - path) + 5 <= sizeof path) memcpy(dot, ".ini", 5);
-    FILE *file = fopen(path, "rb");
-    if (!file) return false;
-    char line[1024];
-    bool inSettings = false, seenSettings = false, on = false;
-    while (fgets(line, sizeof line, file)) {
-        char *text = line;
-        while (*text == ' ' || *text == '\t') ++text;
-        if (*text == '[') {
-            if (seenSettings) break;
-            inSettings = strncasecmp(text, "[Settings]", 10) == 0;
-            seenSettings = inSettings;
-        } else if (inSettings && strncasecmp(text, "Filter", 6) == 0) {
-            char *value = text + 6;
-            while (*value == ' ' || *value == '\t') ++value;
-            if (*value != '=') continue;
-            ++value;
-            while (*value == ' ' || *value == '\t') ++value;
-            if (*value == '"' || *value == '\'') ++value;
-            char kept[3] = {value[0], value[0] ? value[1] : '\0', '\0'};
-            on = strtol(kept, nullptr, 10) != 0;
-            break;
-        }
-    }
-    fclose(file);
-    return on;
-}
-
 struct Module {
     OnInstallFunction onInstall;
     OnCallFunction onCall;
     OnSettingsFunction onSettings;
+    void *identity; // what the module's own code knows itself by
 };
 
 #if defined(_WIN32)
@@ -245,6 +207,9 @@ void *OpenModule(const char *path) {
 void *FindEntry(void *module, const char *name) {
     return reinterpret_cast<void *>(GetProcAddress(static_cast<HMODULE>(module), name));
 }
+
+// The instance handle, as DllMain hands it to the module.
+void *IdentityOf(void *handle, const Module &) { return handle; }
 #else
 void *OpenModule(const char *path) {
     // dlopen searches the library path for a bare name; a module is named by path.
@@ -256,6 +221,9 @@ void *OpenModule(const char *path) {
 }
 
 void *FindEntry(void *module, const char *name) { return dlsym(module, name); }
+
+// An address inside the shared object, as the module knows itself.
+void *IdentityOf(void *, const Module &module) { return reinterpret_cast<void *>(module.onCall); }
 #endif
 
 bool LoadModule(const char *path, Module &module) {
@@ -264,7 +232,18 @@ bool LoadModule(const char *path, Module &module) {
     module.onInstall = reinterpret_cast<OnInstallFunction>(FindEntry(handle, "OnInstall"));
     module.onCall = reinterpret_cast<OnCallFunction>(FindEntry(handle, "OnCall"));
     module.onSettings = reinterpret_cast<OnSettingsFunction>(FindEntry(handle, "OnSettings"));
+    module.identity = IdentityOf(handle, module);
     return true;
+}
+
+// Whether the module's settings file turns filter mode on, found and read
+// by the module's own settings code. Only for the --verbose report; the
+// module reads the file itself when it is installed.
+bool FilterModeIsOn(const Module &module) {
+    static ToolSettings settings;
+    static char settingsPath[kSettingsPathChars + 1];
+    LoadSettings(module.identity, &settings, settingsPath);
+    return settings.Filter != 0;
 }
 
 void FillHostRecord(HostRecord &record) {
@@ -324,7 +303,7 @@ int main(int argc, char **argv) {
         }
         if (g_Options.verbose)
             fprintf(stderr, "plugin-host: OnCall in %s\n",
-                    FilterModeIsOn(g_Options.module) ? "filter mode (the text through the program's standard input "
+                    FilterModeIsOn(module) ? "filter mode (the text through the program's standard input "
                                                        "and output)"
                                                      : "file mode (the text through the exchange file)");
         dup2(fileno(stderr), fileno(stdout));

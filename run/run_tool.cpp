@@ -67,20 +67,27 @@ bool MakeExchangeFile(char *directory, uint32_t directorySize, int32_t *code) {
     return true;
 }
 
-// Step 8: the text up to its terminator, in one write.
-void WriteHostText(platform::FileHandle file) {
+// Step 8: the text up to its terminator, in one write. Returns false when
+// it did not reach the file whole: a result made from part of the text must
+// never replace all of it.
+bool WriteHostText(platform::FileHandle file) {
     const uint32_t length = static_cast<uint32_t>(strnlen(g_State.TextBuffer, kTextCapacity));
     uint32_t written = 0;
-    if (!platform::FileWrite(file, g_State.TextBuffer, length, &written) || written < length)
-        platform::ShowErrorBox(HostWindow(), kWriteFailedText, kErrorTitle);
+    if (platform::FileWrite(file, g_State.TextBuffer, length, &written) && written >= length) return true;
+    platform::ShowErrorBox(HostWindow(), kWriteFailedText, kErrorTitle);
+    return false;
+}
+
+// The "Execute Error!" text for the start that just failed.
+void FormatExecuteError(char *message, size_t size) {
+    char systemMessage[kSystemMessageSize];
+    const int32_t code = FormatSystemError(systemMessage, sizeof systemMessage);
+    snprintf(message, size, kExecuteErrorFormat, g_State.CommandBuffer, static_cast<int>(code), systemMessage);
 }
 
 void ShowExecuteError() {
-    char systemMessage[kSystemMessageSize];
-    const int32_t code = FormatSystemError(systemMessage, sizeof systemMessage);
     char message[kExecuteMessageSize];
-    snprintf(message, sizeof message, kExecuteErrorFormat, g_State.CommandBuffer, static_cast<int>(code),
-             systemMessage);
+    FormatExecuteError(message, sizeof message);
     platform::ShowErrorBox(nullptr, message, kExecuteErrorTitle);
 }
 
@@ -127,14 +134,41 @@ struct CaptureFiles {
     char Error[platform::kMaxPath + 2];
 };
 
+// The longest filter-mode message: a failure's first line, "\n" and what the
+// program said.
+constexpr size_t kFailureMessageSize = sizeof kExitCodeFormat + 10 + 1 + kShownOutputBytes;
+constexpr size_t kFilterMessageSize = kFailureMessageSize > kExecuteMessageSize ? kFailureMessageSize
+                                                                                : kExecuteMessageSize;
+
+// A filter-mode box waits until the capture files are gone, so that a host
+// ended while it is up (as a hung one is) leaves none of them behind.
+// Everything it shows is read before they go.
+struct FilterMessage {
+    char Text[kFilterMessageSize];
+    const char *Title; // null: nothing to show
+    platform::WindowHandle Owner;
+};
+
+void SetHostError(FilterMessage *message, const char *text) {
+    snprintf(message->Text, sizeof message->Text, "%s", text);
+    message->Title = kErrorTitle;
+    message->Owner = HostWindow();
+}
+
+void SetPathError(FilterMessage *message, const char *format, const char *path, int32_t code) {
+    char text[kPathMessageSize];
+    snprintf(text, sizeof text, format, path, static_cast<int>(code));
+    SetHostError(message, text);
+}
+
 // Both capture files, named and made private like the exchange file. When
 // one cannot be made, says so with the directory it was to be in, as for
 // the exchange file.
-bool MakeCaptureFiles(const char *directory, CaptureFiles *captures) {
+bool MakeCaptureFiles(const char *directory, CaptureFiles *captures, FilterMessage *message) {
     if (platform::CreateUniqueFile(directory, "se", captures->Output) &&
         platform::CreateUniqueFile(directory, "se", captures->Error))
         return true;
-    ShowPathError(kCreateFailedFormat, directory, static_cast<int32_t>(platform::LastError()));
+    SetPathError(message, kCreateFailedFormat, directory, static_cast<int32_t>(platform::LastError()));
     return false;
 }
 
@@ -163,64 +197,78 @@ bool ReadCapture(const char *path, char *buffer, uint32_t count, uint32_t *read,
 // Exit code 0: standard output is the result. One byte more than the text
 // can hold is asked for, so that a longer output is seen and refused
 // rather than cut.
-void PutCapturedOutput(const CaptureFiles *captures, int32_t context) {
+void PutCapturedOutput(const CaptureFiles *captures, int32_t context, FilterMessage *message) {
     uint32_t read = 0;
     int32_t code = 0;
     if (!ReadCapture(captures->Output, g_State.TextBuffer, kTextCapacity + 1, &read, &code)) {
         g_State.TextBuffer[0] = '\0';
-        ShowPathError(kReadFailedFormat, captures->Output, code);
+        SetPathError(message, kReadFailedFormat, captures->Output, code);
         return;
     }
     if (read > static_cast<uint32_t>(kTextCapacity)) {
         // Nothing of it is kept: the host's text stands.
         g_State.TextBuffer[0] = '\0';
         g_State.TextBuffer[kTextCapacity] = '\0';
-        platform::ShowErrorBox(HostWindow(), kOutputTooLongText, kErrorTitle);
+        SetHostError(message, kOutputTooLongText);
         return;
     }
     g_State.TextBuffer[read] = '\0';
     if (Host()->PutText) Host()->PutText(context, g_State.TextBuffer);
 }
 
-// A failed program: its exit code or signal, then what it said, from its
-// error output or, when that is empty, its standard output.
-void ShowProgramFailure(const platform::ProcessEnd &end, const CaptureFiles *captures) {
-    char said[kShownOutputBytes + 1];
+// The start of a capture as a message shows it, zero bytes left out (one
+// would end the message there). Returns its length: 0 when the file is
+// empty, cannot be read or holds nothing but zero bytes.
+uint32_t ReadExcerpt(const char *path, char *said) {
     uint32_t read = 0;
     int32_t code = 0;
-    // A capture that cannot be read adds nothing: the exit code is the news.
-    if (!ReadCapture(captures->Error, said, kShownOutputBytes, &read, &code) || read == 0)
-        ReadCapture(captures->Output, said, kShownOutputBytes, &read, &code);
-    said[read] = '\0';
-    // The longer format, a 32-bit number in decimal, "\n" and what it said.
-    char message[sizeof kExitCodeFormat + 10 + 1 + kShownOutputBytes];
-    const int length = snprintf(message, sizeof message,
+    ReadCapture(path, said, kShownOutputBytes, &read, &code);
+    uint32_t kept = 0;
+    for (uint32_t i = 0; i < read; ++i)
+        if (said[i] != '\0') said[kept++] = said[i];
+    said[kept] = '\0';
+    return kept;
+}
+
+// A failed program: its exit code or signal, then what it said, from its
+// error output or, when that shows nothing, its standard output. A capture
+// that cannot be read adds nothing: the exit code is the news.
+void SetProgramFailure(const platform::ProcessEnd &end, const CaptureFiles *captures, FilterMessage *message) {
+    char said[kShownOutputBytes + 1];
+    if (ReadExcerpt(captures->Error, said) == 0) ReadExcerpt(captures->Output, said);
+    char text[kFailureMessageSize];
+    const int length = snprintf(text, sizeof text,
                                 end.Kind == platform::EndKind::Signalled ? kSignalFormat : kExitCodeFormat,
                                 static_cast<unsigned long>(end.Code));
-    if (said[0] != '\0' && length > 0) snprintf(message + length, sizeof message - length, "\n%s", said);
-    platform::ShowErrorBox(HostWindow(), message, kErrorTitle);
+    if (said[0] != '\0' && length > 0) snprintf(text + length, sizeof text - length, "\n%s", said);
+    SetHostError(message, text);
 }
 
 // Steps 10 and 11 in filter mode. A failed start ends as in file mode.
 void RunFilter(const char *directory, int32_t context) {
     CaptureFiles captures;
     captures.Output[0] = captures.Error[0] = '\0';
-    if (MakeCaptureFiles(directory, &captures)) {
+    FilterMessage message;
+    message.Title = nullptr;
+    if (MakeCaptureFiles(directory, &captures, &message)) {
         const platform::ProcessHandle process = platform::ProcessStartRedirected(
             g_State.CommandBuffer, g_State.TempFilePath, captures.Output, captures.Error);
         if (!process) {
-            ShowExecuteError();
+            FormatExecuteError(message.Text, sizeof message.Text);
+            message.Title = kExecuteErrorTitle;
+            message.Owner = nullptr;
         } else {
             const platform::ProcessEnd end = platform::ProcessWaitForEnd(process);
             if (end.Kind == platform::EndKind::Unknown)
-                platform::ShowErrorBox(HostWindow(), kEndUnknownText, kErrorTitle);
+                SetHostError(&message, kEndUnknownText);
             else if (end.Kind == platform::EndKind::Signalled || end.Code != 0)
-                ShowProgramFailure(end, &captures);
+                SetProgramFailure(end, &captures, &message);
             else if (!g_State.Settings.ReadOnly)
-                PutCapturedOutput(&captures, context);
+                PutCapturedOutput(&captures, context, &message);
         }
     }
     DeleteCaptureFiles(&captures);
+    if (message.Title) platform::ShowErrorBox(message.Owner, message.Text, message.Title);
 }
 
 } // namespace
@@ -263,13 +311,16 @@ void RunTool() {
         // run, still in TextBuffer, then goes out.
         if (Host()->GetText) Host()->GetText(context, g_State.TextBuffer, kTextCapacity);
         g_State.TextBuffer[kTextCapacity] = '\0';
-        WriteHostText(file);
+        const bool whole = WriteHostText(file);
         platform::FileClose(file);
 
-        if (g_State.Settings.Filter)
-            RunFilter(directory, context);
-        else if (StartAndWait() && !g_State.Settings.ReadOnly)
+        // A text cut short is not filtered; in file mode the program still
+        // gets the file, but nothing comes back from it.
+        if (g_State.Settings.Filter) {
+            if (whole) RunFilter(directory, context);
+        } else if (StartAndWait() && whole && !g_State.Settings.ReadOnly) {
             ReadBackResult(context);
+        }
     }
 
     if (g_State.Settings.DeleteTemp) platform::FileDelete(g_State.TempFilePath);

@@ -113,7 +113,7 @@ int Fault(const char *name, const std::string &path = "") {
     }
 
 WRAP(ssize_t, read, (int fd, void *data, size_t count), (fd, data, count), "")
-WRAP(ssize_t, write, (int fd, const void *data, size_t count), (fd, data, count), "")
+WRAP(ssize_t, write, (int fd, const void *data, size_t count), (fd, data, count), fd == 2 ? "stderr" : "")
 WRAP(ssize_t, pread, (int fd, void *data, size_t count, off_t at), (fd, data, count, at), "")
 WRAP(ssize_t, pwrite, (int fd, const void *data, size_t count, off_t at), (fd, data, count, at), "")
 WRAP(int, fstat, (int fd, struct stat *status), (fd, status), "")
@@ -242,7 +242,7 @@ const RunOutcome kRunOutcomes[] = {
     {"open#1", kDirectoryFailed, nullptr, nullptr},
     {"open#2", kCreateFailed, nullptr, ""},
     {"fstat#1", kCreateFailed, nullptr, ""},
-    {"write#1", "Error: Could not write TEMP file\n", "", nullptr},
+    {"write#1", "Error: Could not write TEMP file\n", nullptr, nullptr},
     {"posix_spawn_file_actions_init#1", kExecuteError, nullptr, nullptr},
     {"posix_spawn_file_actions_addclosefrom_np#1", kExecuteError, nullptr, nullptr},
     {"posix_spawnp#1", kExecuteError, nullptr, nullptr},
@@ -257,7 +257,7 @@ const RunOutcome kFilterOutcomes[] = {
     {"open#1", kDirectoryFailed, nullptr, nullptr},
     {"open#2", kCreateFailed, nullptr, ""},
     {"fstat#1", kCreateFailed, nullptr, ""},
-    {"write#1", "Error: Could not write TEMP file\n", "", nullptr},
+    {"write#1", "Error: Could not write TEMP file\n", nullptr, nullptr},
     {"open#3", kDirectoryFailed, nullptr, nullptr},
     {"open#4", kDirectoryFailed, nullptr, nullptr},
     {"open#5", kExecuteError, nullptr, nullptr},
@@ -322,6 +322,13 @@ std::string FaultInjectionTest::Runs(bool readOnly, bool filter) {
             const std::vector<std::string> left = test::ListDirectory(exchange);
             EXPECT_EQ(left.size(), o->left ? 1u : 0u);
             if (o->left && left.size() == 1) EXPECT_EQ(test::ReadFile(test::JoinPath(exchange, left[0])), o->left);
+            // A message shows only once the capture files are gone: a host
+            // ended during the box leaves none behind.
+            bool shown = false;
+            for (const Call &call : g_Injector.calls) {
+                shown = shown || (call.name == "write" && call.path == "stderr");
+                if (shown && call.name == "unlink") EXPECT_EQ(call.path, file) << "a capture file deleted after the box";
+            }
             // The tool has been waited for: no child of the test remains.
             EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
         });

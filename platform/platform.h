@@ -109,8 +109,10 @@ bool FileDelete(const char *path);
 
 // CreateProcessA with `commandLine` as the whole command line (its first item
 // names the program), no inheritance of the host's handles, normal priority,
-// the host's environment and current directory. Returns 0 when the program
-// could not be started (LastError tells why).
+// the host's environment and current directory. On POSIX the program starts
+// with no signal blocked and every signal at its default action, whatever
+// the host blocks or ignores. Returns 0 when the program could not be
+// started (LastError tells why).
 ProcessHandle ProcessStart(const char *commandLine);
 // WaitForSingleObject without a time limit, then every handle of the process
 // closed. The exit code is not looked at.

@@ -40,7 +40,9 @@ const std::pair<std::string, int> kErrors[] = {
     {"fchown", EIO},
     {"waitpid", ECHILD},  {"posix_fallocate", ENOSPC},                 {"posix_spawnp", EAGAIN},
     {"posix_spawn_file_actions_init", ENOMEM}, {"posix_spawn_file_actions_addclosefrom_np", ENOMEM},
-    {"posix_spawn_file_actions_adddup2", EBADF}};
+    {"posix_spawn_file_actions_adddup2", EBADF}, {"posix_spawnattr_init", ENOMEM},
+    {"posix_spawnattr_setsigmask", EINVAL}, {"posix_spawnattr_setsigdefault", EINVAL},
+    {"posix_spawnattr_setflags", EINVAL}};
 
 // Failures that refuse the atomic save of the settings file where the old
 // file may still be changed in place: the new file cannot be made, cannot
@@ -132,6 +134,10 @@ WRAP_CODE(posix_spawn_file_actions_addclosefrom_np, (posix_spawn_file_actions_t 
           (actions, from))
 WRAP_CODE(posix_spawn_file_actions_adddup2, (posix_spawn_file_actions_t * actions, int fd, int to),
           (actions, fd, to))
+WRAP_CODE(posix_spawnattr_init, (posix_spawnattr_t * attributes), (attributes))
+WRAP_CODE(posix_spawnattr_setsigmask, (posix_spawnattr_t * attributes, const sigset_t *mask), (attributes, mask))
+WRAP_CODE(posix_spawnattr_setsigdefault, (posix_spawnattr_t * attributes, const sigset_t *set), (attributes, set))
+WRAP_CODE(posix_spawnattr_setflags, (posix_spawnattr_t * attributes, short flags), (attributes, flags))
 WRAP_CODE(posix_spawnp,
           (pid_t * pid, const char *file, const posix_spawn_file_actions_t *actions, const posix_spawnattr_t *attr,
            char *const argv[], char *const envp[]),
@@ -245,6 +251,10 @@ const RunOutcome kRunOutcomes[] = {
     {"write#1", "Error: Could not write TEMP file\n", nullptr, nullptr},
     {"posix_spawn_file_actions_init#1", kExecuteError, nullptr, nullptr},
     {"posix_spawn_file_actions_addclosefrom_np#1", kExecuteError, nullptr, nullptr},
+    {"posix_spawnattr_init#1", kExecuteError, nullptr, nullptr},
+    {"posix_spawnattr_setsigmask#1", kExecuteError, nullptr, nullptr},
+    {"posix_spawnattr_setsigdefault#1", kExecuteError, nullptr, nullptr},
+    {"posix_spawnattr_setflags#1", kExecuteError, nullptr, nullptr},
     {"posix_spawnp#1", kExecuteError, nullptr, nullptr},
     {"open#3", kReadFailed, nullptr, nullptr},
     {"read#1", kReadFailed, nullptr, nullptr},
@@ -268,6 +278,10 @@ const RunOutcome kFilterOutcomes[] = {
     {"posix_spawn_file_actions_adddup2#2", kExecuteError, nullptr, nullptr},
     {"posix_spawn_file_actions_adddup2#3", kExecuteError, nullptr, nullptr},
     {"posix_spawn_file_actions_addclosefrom_np#1", kExecuteError, nullptr, nullptr},
+    {"posix_spawnattr_init#1", kExecuteError, nullptr, nullptr},
+    {"posix_spawnattr_setsigmask#1", kExecuteError, nullptr, nullptr},
+    {"posix_spawnattr_setsigdefault#1", kExecuteError, nullptr, nullptr},
+    {"posix_spawnattr_setflags#1", kExecuteError, nullptr, nullptr},
     {"posix_spawnp#1", kExecuteError, nullptr, nullptr},
     {"waitpid#1", "Error: The program's exit code could not be read\nThe text was left as it was\n", nullptr, nullptr},
     {"open#8", "Error: Could not read TEMP file\n'{out}'\nError code={code}\n", nullptr, nullptr},
@@ -336,7 +350,8 @@ std::string FaultInjectionTest::Runs(bool readOnly, bool filter) {
 
 TEST_F(FaultInjectionTest, EveryFailureOfARunEndsAsDocumented) {
     const std::string start = "open close open fstat write close posix_spawn_file_actions_init "
-                              "posix_spawn_file_actions_addclosefrom_np posix_spawnp waitpid ";
+                              "posix_spawn_file_actions_addclosefrom_np posix_spawnattr_init posix_spawnattr_setsigmask "
+                              "posix_spawnattr_setsigdefault posix_spawnattr_setflags posix_spawnp waitpid ";
     EXPECT_EQ(Runs(false), start + "open read close unlink");
     EXPECT_EQ(Runs(true), start + "unlink");
 }
@@ -345,7 +360,9 @@ TEST_F(FaultInjectionTest, EveryFailureOfAFilterRunEndsAsDocumented) {
     const std::string start = "open close open fstat write close open close open close open open open "
                               "posix_spawn_file_actions_init posix_spawn_file_actions_adddup2 "
                               "posix_spawn_file_actions_adddup2 posix_spawn_file_actions_adddup2 "
-                              "posix_spawn_file_actions_addclosefrom_np posix_spawnp close close close waitpid ";
+                              "posix_spawn_file_actions_addclosefrom_np posix_spawnattr_init posix_spawnattr_setsigmask "
+                              "posix_spawnattr_setsigdefault posix_spawnattr_setflags posix_spawnp close close close "
+                              "waitpid ";
     EXPECT_EQ(Runs(false, true), start + "open read close unlink unlink unlink");
     EXPECT_EQ(Runs(true, true), start + "unlink unlink unlink");
 }

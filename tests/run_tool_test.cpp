@@ -23,6 +23,8 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 #endif
 
@@ -959,6 +961,72 @@ TEST_F(RunToolTest, FilterModeHandsOnNoOtherHandle) {
 }
 
 #if !defined(_WIN32)
+// The host's own signal state does not reach the program: a host that
+// blocks SIGTERM and SIGINT and ignores SIGPIPE and SIGCHLD, as many GUI
+// programs do, still starts it with nothing blocked or ignored. The
+// exchange and capture files are private (0600) whatever the umask.
+TEST_F(RunToolTest, ProgramStartsWithPrivateFilesAndAnUntouchedSignalState) {
+    const mode_t savedUmask = umask(0);
+    sigset_t blocked, savedMask;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGTERM);
+    sigaddset(&blocked, SIGINT);
+    sigprocmask(SIG_BLOCK, &blocked, &savedMask);
+    struct sigaction ignore {}, savedPipe{}, savedChild{};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &savedPipe);
+
+    // Filter mode: standard input is the exchange file, standard output and
+    // error the capture files. (An ignored SIGCHLD would leave the exit code
+    // unknown here.)
+    Install({.commandLine = Tool("tool_report_state") + " -", .filter = true});
+    const Captured filtered = Run();
+    const std::string filteredReport = fake_.calls.empty() ? "" : fake_.calls.back().text;
+    // File mode, with SIGCHLD ignored as well.
+    sigaction(SIGCHLD, &ignore, &savedChild);
+    fake_.calls.clear();
+    Install({.deleteTemp = false, .commandLine = Tool("tool_report_state") + " %f"});
+    const Captured direct = Run();
+
+    sigaction(SIGCHLD, &savedChild, nullptr);
+    sigaction(SIGPIPE, &savedPipe, nullptr);
+    sigprocmask(SIG_SETMASK, &savedMask, nullptr);
+    umask(savedUmask);
+
+    ExpectNoMessage(filtered);
+    ExpectNoMessage(direct);
+    EXPECT_EQ(filteredReport, "modes: 600 600 600\nblocked:\nignored:\n");
+    ASSERT_EQ(CallNames(fake_.calls), (std::vector<std::string>{"GetContext", "GetText", "PutText"}));
+    const std::string report = fake_.calls.back().text;
+    EXPECT_EQ(report.substr(report.find('\n') + 1), "blocked:\nignored:\n");
+    const std::vector<std::string> files = ExchangeFiles(exchange_);
+    ASSERT_EQ(files.size(), 1u);
+    struct stat status {};
+    ASSERT_EQ(stat(test::JoinPath(exchange_, files[0]).c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0600u);
+}
+
+// A signal whose handler was installed without SA_RESTART, arriving while
+// the run waits for the program, does not cut the wait short.
+TEST_F(RunToolTest, SignalDuringTheWaitDoesNotEndIt) {
+    struct sigaction alarm {}, saved{};
+    alarm.sa_handler = [](int) {};
+    sigaction(SIGALRM, &alarm, &saved);
+    for (const bool filter : {false, true}) {
+        SCOPED_TRACE(filter ? "filter mode" : "file mode");
+        fake_.calls.clear();
+        Install({.commandLine = Tool("tool_report_state") + (filter ? " - 400" : " %f 400"), .filter = filter});
+        itimerval timer{};
+        timer.it_value.tv_usec = 100000;
+        setitimer(ITIMER_REAL, &timer, nullptr);
+        const Captured captured = Run();
+        ExpectNoMessage(captured);
+        ASSERT_EQ(CallNames(fake_.calls), (std::vector<std::string>{"GetContext", "GetText", "PutText"}));
+        EXPECT_EQ(fake_.calls.back().text.substr(0, 6), "modes:") << "the result of the whole run";
+    }
+    sigaction(SIGALRM, &saved, nullptr);
+}
+
 // A file-size limit makes the one write fall short: the run reports it and
 // no result of the cut text replaces the host's text. In file mode the
 // program still gets the file; in filter mode it is not started.

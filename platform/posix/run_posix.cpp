@@ -1,6 +1,7 @@
 // Exchange file, processes and messages on POSIX: stand-ins with the same
 // contract as the Windows calls named in platform.h.
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -177,6 +178,24 @@ struct Redirection {
     int input, output, error;
 };
 
+// The program starts with no signal blocked and every signal at its default
+// action, as from a host that changed none: a host that ignores SIGPIPE or
+// SIGCHLD, or blocks SIGTERM and SIGINT, as many GUI programs do, would
+// otherwise hand that on, and `yes | head -n 1` would never end, `timeout`
+// could not stop its command and a tool's children would seem to exit with 0.
+int InitialiseSignalState(posix_spawnattr_t *attributes) {
+    int error = posix_spawnattr_init(attributes);
+    if (error != 0) return error;
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    error = posix_spawnattr_setsigmask(attributes, &none);
+    if (error == 0) error = posix_spawnattr_setsigdefault(attributes, &all);
+    if (error == 0) error = posix_spawnattr_setflags(attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    if (error != 0) posix_spawnattr_destroy(attributes);
+    return error;
+}
+
 ProcessHandle Spawn(const char *commandLine, const Redirection *redirect) {
     char storage[kSplitStorageSize];
     char *argv[kMaxItems];
@@ -192,10 +211,12 @@ ProcessHandle Spawn(const char *commandLine, const Redirection *redirect) {
         return 0;
     }
 
-    // The file actions are destroyed only when their initialisation worked.
-    // The descriptors are opened in the order input, output, error, each the
-    // lowest free one, so no dup2 below overwrites one that is still to come.
+    // The file actions and attributes are destroyed only when their
+    // initialisation worked. The descriptors are opened in the order input,
+    // output, error, each the lowest free one, so no dup2 below overwrites
+    // one that is still to come.
     posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
     pid_t pid = 0;
     int error = posix_spawn_file_actions_init(&actions);
     if (error == 0) {
@@ -205,7 +226,11 @@ ProcessHandle Spawn(const char *commandLine, const Redirection *redirect) {
             if (error == 0) error = posix_spawn_file_actions_adddup2(&actions, redirect->error, STDERR_FILENO);
         }
         if (error == 0) error = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-        if (error == 0) error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv, environ);
+        if (error == 0) error = InitialiseSignalState(&attributes);
+        if (error == 0) {
+            error = posix_spawnp(&pid, argv[0], &actions, &attributes, argv, environ);
+            posix_spawnattr_destroy(&attributes);
+        }
         posix_spawn_file_actions_destroy(&actions);
     }
     if (error != 0) {

@@ -81,6 +81,8 @@ std::string g_PathOfDescriptor[1024];
 // any such file had the moment it was made (with the umask at 0).
 std::string g_LastSibling;
 mode_t g_SiblingModes = 0;
+// The permissions the creating calls of those files asked for.
+mode_t g_SiblingCreateModes = 0;
 
 bool IsSibling(const std::string &path) { return path.ends_with(".tmp"); }
 
@@ -150,6 +152,7 @@ extern "C" int __wrap_open(const char *path, int flags, ...) {
     const mode_t mode = (flags & O_CREAT) ? static_cast<mode_t>(va_arg(list, int)) : 0;
     va_end(list);
     if (IsSibling(path)) g_LastSibling = path;
+    if (IsSibling(path) && (flags & O_CREAT)) g_SiblingCreateModes |= mode;
     if (const int error = Fault("open", path)) return errno = error, -1;
     const int fd = __real_open(path, flags, mode);
     if (fd >= 0 && fd < 1024) g_PathOfDescriptor[fd] = path;
@@ -423,9 +426,9 @@ std::string FaultInjectionTest::Saves(bool inPlace, const Refusal *refusal) {
     const std::string path = test::JoinPath(directory_, "exttool.ini");
     const ToolSettings settings{1, 1, "/a/new/directory", "new %f", "A new, longer caption"};
     const bool root = geteuid() == 0;
-    // Through a new file, a private file of another user when the tests run
-    // as root; in place, a file anyone may write.
-    const mode_t mode = inPlace ? 0666 : 0600;
+    // Through a new file, a file of another user that the group may read
+    // when the tests run as root; in place, a file anyone may write.
+    const mode_t mode = inPlace ? 0666 : 0640;
     const uid_t owner = root && !inPlace ? 65534 : geteuid();
     const gid_t group = root && !inPlace ? 65534 : getegid();
     bool saved = false;
@@ -446,7 +449,7 @@ std::string FaultInjectionTest::Saves(bool inPlace, const Refusal *refusal) {
             // someone else's, never to be opened.
             planted = NextSiblingName();
             test::WriteFile(test::JoinPath(directory_, planted), "not ours");
-            g_SiblingModes = 0;
+            g_SiblingModes = g_SiblingCreateModes = 0;
             if (inPlace) chmod(directory_.c_str(), 0555);
         },
         [&] {
@@ -497,6 +500,9 @@ std::string FaultInjectionTest::Saves(bool inPlace, const Refusal *refusal) {
             EXPECT_EQ(status.st_gid, group);
             EXPECT_EQ(status.st_mode & 07777, mode);
             EXPECT_EQ(g_SiblingModes & ~mode, 0u) << std::oct << g_SiblingModes;
+            // Whatever the umask: until it is complete, the new file is
+            // open to its owner only.
+            EXPECT_EQ(g_SiblingCreateModes & ~0600u, 0u) << std::oct << g_SiblingCreateModes;
         });
     umask(umaskBefore);
     return calls;

@@ -258,6 +258,23 @@ TEST_F(ProfilePosixTest, SymbolicLinkStaysALinkToTheChangedFile) {
     }
 }
 
+// A file with a second name (a hard link) is changed in place, as Windows
+// changes it: both names keep naming one file, with the new content.
+TEST_F(ProfilePosixTest, HardLinkedFileIsChangedInPlace) {
+    const std::string other = test::JoinPath(directory_, "other.ini");
+    test::WriteFile(path_, "[S]\nA=1\n");
+    ASSERT_EQ(link(path_.c_str(), other.c_str()), 0);
+    struct stat before;
+    ASSERT_EQ(stat(path_.c_str(), &before), 0);
+    ASSERT_TRUE(Write("S", "A", "2"));
+    struct stat after;
+    ASSERT_EQ(stat(path_.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_nlink, 2u);
+    EXPECT_EQ(test::ReadFile(other), "[S]\nA=2\n");
+    EXPECT_EQ(test::ListDirectory(directory_), test::Sorted({"exttool.ini", "other.ini"}));
+}
+
 TEST_F(ProfilePosixTest, UnreadableOldFileIsNeitherReplacedNorRead) {
     // A directory in the settings file's place: opening works, reading fails.
     ASSERT_EQ(mkdir(path_.c_str(), 0700), 0);

@@ -18,7 +18,9 @@
 //     EINVAL), as for a member of the file's group who is not its owner;
 //   - the rename is refused: a sticky directory and a file of another user
 //     (EPERM, EACCES), a file that is a mount point of its own, as one
-//     bind-mounted file is (EBUSY), or a rename across mounts (EXDEV).
+//     bind-mounted file is (EBUSY), or a rename across mounts (EXDEV);
+//   - the file has more than one name (hard links), which a rename would
+//     part: the other names would keep the old content.
 // Any other failure (no space, no descriptors, an I/O error) is reported as
 // it is, with the new file removed and the old one untouched.
 //
@@ -118,6 +120,9 @@ enum class Outcome { Done, Refused, Failed };
 Outcome ReplaceThroughSibling(int in, const char *target, const FileEdit &edit) {
     struct stat old;
     if (in >= 0 && fstat(in, &old) != 0) return Outcome::Failed;
+    // A rename would part the file from its other names, which would keep
+    // the old content.
+    if (in >= 0 && old.st_nlink > 1) return Outcome::Refused;
     char siblingPath[PATH_MAX + 32];
     const int out = CreateSibling(target, siblingPath, sizeof siblingPath, in >= 0 ? old.st_mode & 0600 : 0666);
     if (out < 0) return NewFileIsRefused(errno) ? Outcome::Refused : Outcome::Failed;

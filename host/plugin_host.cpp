@@ -38,14 +38,16 @@ const char kUsage[] =
     "                     to the external tool, and what comes back through PutText\n"
     "                     is written to --output (kind and caption, and what the\n"
     "                     tool prints, go to standard error, so standard output\n"
-    "                     holds only the returned text)\n"
+    "                     holds only the returned text). When no text comes back\n"
+    "                     (a failed run, ReadOnly=1), --output is not touched:\n"
+    "                     --input and --output may name the same file\n"
     "  settings           install, then call OnSettings (the settings dialog)\n"
     "\n"
     "Options:\n"
     "  --input FILE       text handed out through GetText (\"-\": standard input;\n"
     "                     default: an empty text); at most 102400 bytes are used\n"
     "  --output FILE      where the text received by PutText goes (\"-\": standard\n"
-    "                     output, the default)\n"
+    "                     output, the default); written only once the run is over\n"
     "  --text-n TEXT      HostRecord.TextN, the value of %N (also --text-u, --text-o,\n"
     "                     --text-d, --text-p for %u, %o, %d, %p); at most 63 characters\n"
     "  --context N        the context value GetContext hands out (default 0)\n"
@@ -56,8 +58,10 @@ const char kUsage[] =
     "                     run used the exchange file or filter mode (Filter=1)\n"
     "  --help             show this text\n"
     "\n"
-    "Exit codes: 0 done, 2 wrong usage or a module that cannot be loaded or lacks\n"
-    "an entry point.\n";
+    "Exit codes: 0 done (a run that showed no message), 1 a run that showed a\n"
+    "message (an \"Error\" or \"Execute Error!\" box; on Linux a line on standard\n"
+    "error), 2 wrong usage, a module that cannot be loaded or lacks an entry point,\n"
+    "or an --input or --output file that cannot be read or written.\n";
 
 #if defined(_WIN32) && !defined(_WIN64)
 #define HOST_CALL __stdcall
@@ -86,8 +90,11 @@ Options g_Options;
 // The host's side of the exchange: what GetText hands out.
 char g_Text[kTextCapacity + 1];
 size_t g_TextLength;
-FILE *g_Output;
+// The text that came back, written to --output once the run is over.
+char g_Returned[kTextCapacity + 1];
+size_t g_ReturnedLength;
 int g_PutTextCalls;
+int g_MessagesShown;
 
 void HOST_CALL HostGetContext(int32_t *context) {
     if (g_Options.verbose) fprintf(stderr, "plugin-host: GetContext -> %ld\n", static_cast<long>(g_Options.context));
@@ -110,8 +117,51 @@ void HOST_CALL HostPutText(int32_t context, const char *text) {
     if (g_Options.verbose)
         fprintf(stderr, "plugin-host: PutText(context %ld) <- %zu bytes\n", static_cast<long>(context), length);
     ++g_PutTextCalls;
-    fwrite(text, 1, length, g_Output);
-    fflush(g_Output);
+    g_ReturnedLength = length < sizeof g_Returned ? length : sizeof g_Returned - 1;
+    memcpy(g_Returned, text, g_ReturnedLength);
+}
+
+} // namespace
+
+// Called by the module's message stand-in on POSIX each time it shows a
+// message; exported from the program for the module to find.
+extern "C" __attribute__((visibility("default"))) void PluginHostMessageShown() { ++g_MessagesShown; }
+
+namespace {
+
+#if defined(_WIN32)
+// On Windows every message of a run is a message box (a dialog of class
+// "#32770") created on this thread; a CBT hook counts them.
+HHOOK g_BoxWatch;
+
+LRESULT CALLBACK CountMessageBoxes(int code, WPARAM wParam, LPARAM lParam) {
+    if (code == HCBT_CREATEWND) {
+        char className[16] = {};
+        GetClassNameA(reinterpret_cast<HWND>(wParam), className, sizeof className);
+        if (strcmp(className, "#32770") == 0) PluginHostMessageShown();
+    }
+    return CallNextHookEx(g_BoxWatch, code, wParam, lParam);
+}
+
+void WatchMessageBoxes(bool on) {
+    if (on)
+        g_BoxWatch = SetWindowsHookExA(WH_CBT, CountMessageBoxes, nullptr, GetCurrentThreadId());
+    else if (g_BoxWatch)
+        UnhookWindowsHookEx(g_BoxWatch);
+}
+#else
+void WatchMessageBoxes(bool) {}
+#endif
+
+// The returned text into `name` ("-": standard output), in one go, so that
+// --output may be the --input file.
+bool WriteReturnedText(const char *name) {
+    const bool toStandardOutput = strcmp(name, "-") == 0;
+    FILE *file = toStandardOutput ? stdout : fopen(name, "wb");
+    bool ok = file && fwrite(g_Returned, 1, g_ReturnedLength, file) == g_ReturnedLength;
+    ok = file && (toStandardOutput ? fflush(file) == 0 : fclose(file) == 0) && ok;
+    if (!ok) fprintf(stderr, "plugin-host: cannot write %s: %s\n", name, strerror(errno));
+    return ok;
 }
 
 int Fail(const char *format, const char *detail) {
@@ -296,23 +346,24 @@ int main(int argc, char **argv) {
         // standard output the host was given, so that nothing else lands there.
         fflush(stdout);
         const int text = dup(fileno(stdout));
-        g_Output = strcmp(g_Options.output, "-") == 0 ? fdopen(dup(text), "wb") : fopen(g_Options.output, "wb");
-        if (!g_Output) {
-            fprintf(stderr, "plugin-host: cannot write %s: %s\n", g_Options.output, strerror(errno));
-            return 2;
-        }
         if (g_Options.verbose)
             fprintf(stderr, "plugin-host: OnCall in %s\n",
                     FilterModeIsOn(module) ? "filter mode (the text through the program's standard input "
                                                        "and output)"
                                                      : "file mode (the text through the exchange file)");
         dup2(fileno(stderr), fileno(stdout));
+        WatchMessageBoxes(true);
         module.onCall();
+        WatchMessageBoxes(false);
         fflush(stdout);
         dup2(text, fileno(stdout));
         close(text);
-        fclose(g_Output);
-        if (g_PutTextCalls == 0) fprintf(stderr, "plugin-host: no text came back (PutText was not called)\n");
+        if (g_PutTextCalls == 0)
+            fprintf(stderr, "plugin-host: no text came back (PutText was not called); %s is left as it was\n",
+                    strcmp(g_Options.output, "-") == 0 ? "standard output" : g_Options.output);
+        else if (!WriteReturnedText(g_Options.output))
+            return 2;
+        return g_MessagesShown > 0 ? 1 : 0;
     } else if (strcmp(g_Options.command, "settings") == 0) {
         const int32_t result = module.onSettings();
         printf("settings dialog closed with %ld (%s)\n", static_cast<long>(result),

@@ -151,7 +151,9 @@ uint32_t LastError();
 // `buffer` empty when there is no text.
 void SystemMessage(uint32_t code, char *buffer, uint32_t size);
 // MessageBoxA with MB_OK | MB_ICONERROR, owned by `owner` (may be null).
-// Returns when the user has closed it.
+// Returns when the user has closed it. On POSIX "title: text" goes to
+// standard error, and a host program that exports
+// `extern "C" void PluginHostMessageShown()` has it called each time.
 void ShowErrorBox(WindowHandle owner, const char *text, const char *title);
 
 // ---- Settings dialog -----------------------------------------------------

@@ -5,7 +5,8 @@
 # text mode of the Windows C runtime, "\r\n" would come in as "\n" and go out
 # as "\r\r\n"). A tool that prints on its standard output (PRINTING_TOOL,
 # which writes "failed on purpose" into the file) does not add to the text:
-# what it prints goes to standard error.
+# what it prints goes to standard error. A run that gives no text back
+# (ReadOnly) leaves the --output file alone: it is not even created.
 #   plugin_host_binary_test.sh PATH_PREFIX PLUGIN_HOST MODULE TOOL PRINTING_TOOL [EMULATOR]
 # PATH_PREFIX goes before paths the host and the plug-in see ("Z:" under Wine);
 # EMULATOR runs the host (wine-run.sh), whose exit code 77 means "skipped".
@@ -44,3 +45,13 @@ if [ $status -ne 0 ] || [ "$(cat "$scratch/received")" != "failed on purpose" ] 
   exit 1
 fi
 echo "ok standard output held only the returned text; the tool's own output went to standard error"
+
+printf '[Settings]\nReadOnly=1\n[Path]\nCommandLine=%s "%%f"\n' "$prefix$tool" >"$scratch/${name%.*}.ini"
+$emulator "$host" run --input - --output "$prefix$scratch/untouched" "$prefix$scratch/$name" <"$scratch/sent" 2>"$scratch/err"
+status=$?
+if [ $status -ne 0 ] || [ -e "$scratch/untouched" ]; then
+  echo "FAIL plugin-host run without a returned text returned status $status or made its --output file:"
+  cat "$scratch/err"
+  exit 1
+fi
+echo "ok a run that gave no text back exited with 0 and left --output alone"

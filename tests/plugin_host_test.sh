@@ -23,6 +23,21 @@ out=$(printf 'from standard input\n' | "$host" run --input - "$scratch/exttool.s
 expect "run returns the tool's result on standard output only" test "$out" = "FROM STANDARD INPUT"
 expect "run reports kind and caption on standard error" grep -q "plugin kind: 5" "$scratch/err"
 
+# Editing a file in place: --output is written only when a text came back,
+# and the exit code says whether the run showed a message.
+printf 'keep me\n' >"$scratch/notes.txt"
+printf '[Settings]\nFilter=1\n[Path]\nCommandLine=%s 3 "" "cannot parse"\n' "$tools/tool_exit" >"$scratch/exttool.ini"
+"$host" run --input "$scratch/notes.txt" --output "$scratch/notes.txt" "$scratch/exttool.so" 2>"$scratch/err"
+expect "a run that showed a message exits with 1" test $? -eq 1
+expect "... and leaves the output file as it was" test "$(cat "$scratch/notes.txt")" = "keep me"
+expect "... after showing the message" grep -q "^Error: The program ended with exit code 3" "$scratch/err"
+"$host" run --input "$scratch/notes.txt" --output "$scratch/new.txt" "$scratch/exttool.so" 2>/dev/null
+expect "... and creates no output file" test ! -e "$scratch/new.txt"
+printf '[Path]\nCommandLine=%s "%%f"\n' "$tools/tool_upper_case" >"$scratch/exttool.ini"
+"$host" run --input "$scratch/notes.txt" --output "$scratch/notes.txt" "$scratch/exttool.so" 2>"$scratch/err"
+expect "a run without a message exits with 0" test $? -eq 0
+expect "... and writes the text that came back in place" test "$(cat "$scratch/notes.txt")" = "KEEP ME"
+
 "$host" install "$scratch/missing.so" 2>"$scratch/err"
 expect "a module that cannot be loaded exits with 2" test $? -eq 2
 expect "... and says so" grep -q "cannot load" "$scratch/err"

@@ -1,5 +1,6 @@
 // Exchange file, processes and messages on POSIX: stand-ins with the same
 // contract as the Windows calls named in platform.h.
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -302,9 +303,24 @@ void SystemMessage(uint32_t code, char *buffer, uint32_t size) {
     if (message) snprintf(buffer, size, "%s", message);
 }
 
+namespace {
+
+// A host that wants to know that a message was shown (plugin-host, which
+// exits with 1 then) exports this function; it is called once per message.
+// The module's own exports stay as they are.
+constexpr char kHostMessageNotice[] = "PluginHostMessageShown";
+
+void TellHostAMessageWasShown() {
+    void *const notice = dlsym(RTLD_DEFAULT, kHostMessageNotice);
+    if (notice) reinterpret_cast<void (*)()>(notice)();
+}
+
+} // namespace
+
 // "title: text" on standard error, in one write so that concurrent output
 // cannot come between its parts.
 void ShowErrorBox(WindowHandle, const char *text, const char *title) {
+    TellHostAMessageWasShown();
     char line[2048];
     const size_t textLength = strlen(text);
     const bool endsWithBreak = textLength > 0 && text[textLength - 1] == '\n';

@@ -960,6 +960,143 @@ TEST_F(RunToolTest, FilterModeHandsOnNoOtherHandle) {
 #endif
 }
 
+#if defined(_WIN32)
+// ---- What CreateProcessA is given ---------------------------------------------------------
+// Wine hands a child the standard handles even without inheritance and shows
+// no console window, so no run can tell these arguments apart: the DLL's
+// imports of CreateProcessA and UpdateProcThreadAttribute are pointed at
+// recording functions that pass each call on.
+
+struct StartCall {
+    BOOL inheritHandles;
+    DWORD flags;
+    DWORD startupSize, startupFlags;
+    HANDLE standard[3];
+};
+struct AttributeCall {
+    DWORD_PTR attribute;
+    SIZE_T size;
+    std::vector<HANDLE> handles;
+};
+std::vector<StartCall> g_Starts;
+std::vector<AttributeCall> g_Attributes;
+decltype(&CreateProcessA) g_RealCreateProcessA;
+decltype(&UpdateProcThreadAttribute) g_RealUpdateProcThreadAttribute;
+
+BOOL WINAPI RecordCreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES process,
+                                 LPSECURITY_ATTRIBUTES thread, BOOL inheritHandles, DWORD flags, LPVOID environment,
+                                 LPCSTR directory, LPSTARTUPINFOA startup, LPPROCESS_INFORMATION information) {
+    g_Starts.push_back({inheritHandles, flags, startup->cb, startup->dwFlags,
+                        {startup->hStdInput, startup->hStdOutput, startup->hStdError}});
+    return g_RealCreateProcessA(application, commandLine, process, thread, inheritHandles, flags, environment,
+                                directory, startup, information);
+}
+
+BOOL WINAPI RecordUpdateProcThreadAttribute(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD flags, DWORD_PTR attribute,
+                                            PVOID value, SIZE_T size, PVOID previous, PSIZE_T returnSize) {
+    const HANDLE *handles = static_cast<const HANDLE *>(value);
+    g_Attributes.push_back({attribute, size, std::vector<HANDLE>(handles, handles + size / sizeof(HANDLE))});
+    return g_RealUpdateProcThreadAttribute(list, flags, attribute, value, size, previous, returnSize);
+}
+
+// Points the module's import of `name` from KERNEL32.dll at `replacement`;
+// returns what it pointed at before, or null when there is no such import.
+void *ReplaceImport(void *module, const char *name, void *replacement) {
+    auto *const base = static_cast<unsigned char *>(module);
+    const auto *const dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(base);
+    const auto *const nt = reinterpret_cast<const IMAGE_NT_HEADERS *>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY &directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (auto *import = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR *>(base + directory.VirtualAddress);
+         import->Name != 0; ++import) {
+        if (lstrcmpiA(reinterpret_cast<const char *>(base + import->Name), "KERNEL32.dll") != 0) continue;
+        auto *names = reinterpret_cast<const IMAGE_THUNK_DATA *>(base + import->OriginalFirstThunk);
+        auto *slots = reinterpret_cast<IMAGE_THUNK_DATA *>(base + import->FirstThunk);
+        for (; names->u1.AddressOfData != 0; ++names, ++slots) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+            const auto *byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME *>(base + names->u1.AddressOfData);
+            if (strcmp(reinterpret_cast<const char *>(byName->Name), name) != 0) continue;
+            DWORD protection = 0;
+            VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &protection);
+            void *const previous = reinterpret_cast<void *>(slots->u1.Function);
+            slots->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
+            VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, protection, &protection);
+            return previous;
+        }
+    }
+    return nullptr;
+}
+
+// File mode: no handle inherited and a start-up record that is all zero but
+// its size. Filter mode: inheritance on, but through a handle list of exactly
+// the three standard handles, and no console window.
+TEST_F(RunToolTest, ProgramIsStartedWithTheDocumentedArguments) {
+    for (const bool filter : {false, true}) {
+        SCOPED_TRACE(filter ? "filter mode" : "file mode");
+        Install({.commandLine = filter ? Tool("tool_cat") : Tool("tool_upper_case") + " %f", .filter = filter});
+        g_RealCreateProcessA = reinterpret_cast<decltype(g_RealCreateProcessA)>(
+            ReplaceImport(module_.handle, "CreateProcessA", reinterpret_cast<void *>(RecordCreateProcessA)));
+        g_RealUpdateProcThreadAttribute = reinterpret_cast<decltype(g_RealUpdateProcThreadAttribute)>(ReplaceImport(
+            module_.handle, "UpdateProcThreadAttribute", reinterpret_cast<void *>(RecordUpdateProcThreadAttribute)));
+        ASSERT_NE(g_RealCreateProcessA, nullptr);
+        ASSERT_NE(g_RealUpdateProcThreadAttribute, nullptr);
+        g_Starts.clear();
+        g_Attributes.clear();
+        fake_.text = "started";
+        ExpectNoMessage(Run());
+        EXPECT_EQ(fake_.calls.back().text, filter ? "started" : "STARTED");
+        test::UnloadModule(module_); // the next Install loads a fresh copy
+        ASSERT_EQ(g_Starts.size(), 1u);
+        const StartCall &start = g_Starts[0];
+        if (!filter) {
+            EXPECT_EQ(start.inheritHandles, FALSE);
+            EXPECT_EQ(start.flags, static_cast<DWORD>(NORMAL_PRIORITY_CLASS));
+            EXPECT_EQ(start.startupSize, sizeof(STARTUPINFOA));
+            EXPECT_EQ(start.startupFlags, 0u);
+            EXPECT_TRUE(g_Attributes.empty());
+            continue;
+        }
+        EXPECT_EQ(start.inheritHandles, TRUE);
+        EXPECT_EQ(start.flags, static_cast<DWORD>(NORMAL_PRIORITY_CLASS | CREATE_NO_WINDOW |
+                                                  EXTENDED_STARTUPINFO_PRESENT));
+        EXPECT_EQ(start.startupSize, sizeof(STARTUPINFOEXA));
+        EXPECT_EQ(start.startupFlags, static_cast<DWORD>(STARTF_USESTDHANDLES));
+        ASSERT_EQ(g_Attributes.size(), 1u);
+        EXPECT_EQ(g_Attributes[0].attribute, static_cast<DWORD_PTR>(PROC_THREAD_ATTRIBUTE_HANDLE_LIST));
+        EXPECT_EQ(g_Attributes[0].size, 3 * sizeof(HANDLE));
+        EXPECT_EQ(g_Attributes[0].handles,
+                  (std::vector<HANDLE>{start.standard[0], start.standard[1], start.standard[2]}));
+    }
+}
+
+// The process's handle count. Wine's GetProcessHandleCount is a stub that
+// always reports 0, so the handle values are probed instead: handles are
+// multiples of 4, and GetHandleInformation succeeds only on an open one.
+size_t OpenHandleCount() {
+    size_t count = 0;
+    for (uintptr_t value = 4; value < 0x10000; value += 4) {
+        DWORD flags = 0;
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++count;
+    }
+    DWORD reported = 0;
+    if (GetProcessHandleCount(GetCurrentProcess(), &reported) && reported != 0) return reported;
+    return count;
+}
+
+// Every handle a run opens is closed again, the started program's process
+// and thread handles included.
+TEST_F(RunToolTest, RunsLeaveNoHandleOpen) {
+    for (const bool filter : {false, true}) {
+        SCOPED_TRACE(filter ? "filter mode" : "file mode");
+        Install({.commandLine = filter ? Tool("tool_cat") : Tool("tool_upper_case") + " %f", .filter = filter});
+        ExpectNoMessage(Run()); // the first run may load what later runs share
+        const size_t before = OpenHandleCount();
+        ASSERT_GT(before, 0u);
+        for (int i = 0; i < 3; ++i) ExpectNoMessage(Run());
+        EXPECT_EQ(OpenHandleCount(), before);
+    }
+}
+#endif
+
 #if !defined(_WIN32)
 // The host's own signal state does not reach the program: a host that
 // blocks SIGTERM and SIGINT and ignores SIGPIPE and SIGCHLD, as many GUI

@@ -6,12 +6,15 @@
 # as "\r\r\n"). A tool that prints on its standard output (PRINTING_TOOL,
 # which writes "failed on purpose" into the file) does not add to the text:
 # what it prints goes to standard error. A run that gives no text back
-# (ReadOnly) leaves the --output file alone: it is not even created.
-#   plugin_host_binary_test.sh PATH_PREFIX PLUGIN_HOST MODULE TOOL PRINTING_TOOL [EMULATOR]
+# (ReadOnly) leaves the --output file alone: it is not even created. A
+# failing filter (EXIT_TOOL) shows a message: plugin-host exits with 1 and
+# the file edited in place keeps its content. On Windows PRESS_OK ("-"
+# elsewhere) closes the message box.
+#   plugin_host_binary_test.sh PATH_PREFIX PLUGIN_HOST MODULE TOOL PRINTING_TOOL EXIT_TOOL PRESS_OK [EMULATOR]
 # PATH_PREFIX goes before paths the host and the plug-in see ("Z:" under Wine);
 # EMULATOR runs the host (wine-run.sh), whose exit code 77 means "skipped".
 set -u
-prefix=$1 host=$2 module=$3 tool=$4 printing=$5 emulator=${6:-}
+prefix=$1 host=$2 module=$3 tool=$4 printing=$5 exit_tool=$6 press_ok=$7 emulator=${8:-}
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 name=$(basename "$module")
@@ -55,3 +58,20 @@ if [ $status -ne 0 ] || [ -e "$scratch/untouched" ]; then
   exit 1
 fi
 echo "ok a run that gave no text back exited with 0 and left --output alone"
+
+printf '[Settings]\nFilter=1\n[Path]\nCommandLine=%s 3 "" "cannot parse"\n' "$prefix$exit_tool" >"$scratch/${name%.*}.ini"
+cp "$scratch/sent" "$scratch/edited"
+if [ "$press_ok" != - ]; then
+  $emulator "$press_ok" &
+  presser=$!
+fi
+$emulator "$host" run --input "$prefix$scratch/edited" --output "$prefix$scratch/edited" "$prefix$scratch/$name" 2>"$scratch/err"
+status=$?
+[ "$press_ok" != - ] && wait $presser
+if [ $status -ne 1 ] || ! cmp -s "$scratch/sent" "$scratch/edited"; then
+  echo "FAIL plugin-host run through a failing filter returned status $status (not 1) or changed the file:"
+  od -c "$scratch/edited"
+  cat "$scratch/err"
+  exit 1
+fi
+echo "ok a run that showed a message exited with 1 and left the file it was to edit in place as it was"

@@ -5,6 +5,7 @@
 
 #include "plugin/plugin_state.h"
 #include "run/expand_command_line.h"
+#include "run/text_encoding.h"
 
 namespace {
 
@@ -67,11 +68,11 @@ bool MakeExchangeFile(char *directory, uint32_t directorySize, int32_t *code) {
     return true;
 }
 
-// Step 8: the text up to its terminator, in one write.
-void WriteHostText(platform::FileHandle file) {
-    const uint32_t length = static_cast<uint32_t>(strnlen(g_State.TextBuffer, kTextCapacity));
+// Step 8: the text up to its terminator, in the program's character set, in
+// one write.
+void WriteHostText(platform::FileHandle file, const char *data, uint32_t length) {
     uint32_t written = 0;
-    if (!platform::FileWrite(file, g_State.TextBuffer, length, &written) || written < length)
+    if (!platform::FileWrite(file, data, length, &written) || written < length)
         platform::ShowErrorBox(HostWindow(), kWriteFailedText, kErrorTitle);
 }
 
@@ -84,6 +85,16 @@ void ShowExecuteError() {
     platform::ShowErrorBox(nullptr, message, kExecuteErrorTitle);
 }
 
+// The program's output, `read` bytes, back into TextBuffer in the ANSI
+// character set. Says why and returns false when nothing may come back.
+bool DecodeOutput(uint32_t read, bool goesOn, WhenTooLong whenTooLong) {
+    char message[kEncodingMessageSize];
+    const Decoded decoded = DecodeFromProgram(read, goesOn, whenTooLong, message);
+    if (decoded == Decoded::Done) return true;
+    platform::ShowErrorBox(HostWindow(), decoded == Decoded::TooLong ? kOutputTooLongText : message, kErrorTitle);
+    return false;
+}
+
 // Step 11 after the wait: the file's content back into TextBuffer and to the
 // host. Nothing reaches PutText unless it was read from the file.
 void ReadBackResult(int32_t context) {
@@ -93,15 +104,18 @@ void ReadBackResult(int32_t context) {
         return;
     }
     uint32_t read = 0;
-    const bool readOk = platform::FileRead(file, g_State.TextBuffer, kTextCapacity, &read);
+    uint32_t capacity = 0;
+    char *const output = ProgramOutputBuffer(&capacity);
+    const bool readOk = platform::FileRead(file, output, capacity, &read);
     const int32_t code = readOk ? 0 : static_cast<int32_t>(platform::LastError());
-    if (read > static_cast<uint32_t>(kTextCapacity)) read = 0;
-    g_State.TextBuffer[readOk ? read : 0] = '\0';
+    if (read > capacity) read = 0;
+    output[readOk ? read : 0] = '\0';
     platform::FileClose(file);
     if (!readOk) {
         ShowPathError(kReadFailedFormat, g_State.TempFilePath, code);
         return;
     }
+    if (!DecodeOutput(read, read == capacity, WhenTooLong::Cut)) return;
     if (Host()->PutText) Host()->PutText(context, g_State.TextBuffer);
 }
 
@@ -166,19 +180,22 @@ bool ReadCapture(const char *path, char *buffer, uint32_t count, uint32_t *read,
 void PutCapturedOutput(const CaptureFiles *captures, int32_t context) {
     uint32_t read = 0;
     int32_t code = 0;
-    if (!ReadCapture(captures->Output, g_State.TextBuffer, kTextCapacity + 1, &read, &code)) {
-        g_State.TextBuffer[0] = '\0';
+    uint32_t capacity = 0;
+    char *const output = ProgramOutputBuffer(&capacity);
+    if (!ReadCapture(captures->Output, output, capacity + 1, &read, &code)) {
+        output[0] = '\0';
         ShowPathError(kReadFailedFormat, captures->Output, code);
         return;
     }
-    if (read > static_cast<uint32_t>(kTextCapacity)) {
+    if (read > capacity) {
         // Nothing of it is kept: the host's text stands.
-        g_State.TextBuffer[0] = '\0';
-        g_State.TextBuffer[kTextCapacity] = '\0';
+        output[0] = '\0';
+        output[capacity] = '\0';
         platform::ShowErrorBox(HostWindow(), kOutputTooLongText, kErrorTitle);
         return;
     }
-    g_State.TextBuffer[read] = '\0';
+    output[read] = '\0';
+    if (!DecodeOutput(read, false, WhenTooLong::Refuse)) return;
     if (Host()->PutText) Host()->PutText(context, g_State.TextBuffer);
 }
 
@@ -192,6 +209,7 @@ void ShowProgramFailure(const platform::ProcessEnd &end, const CaptureFiles *cap
     if (!ReadCapture(captures->Error, said, kShownOutputBytes, &read, &code) || read == 0)
         ReadCapture(captures->Output, said, kShownOutputBytes, &read, &code);
     said[read] = '\0';
+    DecodeForShowing(said, sizeof said);
     // The longer format, a 32-bit number in decimal, "\n" and what it said.
     char message[sizeof kExitCodeFormat + 10 + 1 + kShownOutputBytes];
     const int length = snprintf(message, sizeof message,
@@ -263,10 +281,16 @@ void RunTool() {
         // run, still in TextBuffer, then goes out.
         if (Host()->GetText) Host()->GetText(context, g_State.TextBuffer, kTextCapacity);
         g_State.TextBuffer[kTextCapacity] = '\0';
-        WriteHostText(file);
+        const char *data = nullptr;
+        uint32_t length = 0;
+        char message[kEncodingMessageSize];
+        const bool encoded = EncodeForProgram(&data, &length, message);
+        if (encoded) WriteHostText(file, data, length);
         platform::FileClose(file);
 
-        if (g_State.Settings.Filter)
+        if (!encoded)
+            platform::ShowErrorBox(HostWindow(), message, kErrorTitle);
+        else if (g_State.Settings.Filter)
             RunFilter(directory, context);
         else if (StartAndWait() && !g_State.Settings.ReadOnly)
             ReadBackResult(context);

@@ -84,14 +84,21 @@ if [ -n "$probe" ] && [ ! -f "$state/skip" ] && [ -d "$prefix" ] &&
   echo "The prefix $prefix has no 32-bit system files; making it anew"
   rm -rf "$prefix"
 fi
-n=90
-while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; do n=$((n + 1)); done
+# Xvfb picks the display number itself (-displayfd): the two Windows suites
+# start side by side, and two sessions that each looked for a free number
+# could both take the same one, then one's stop would end the other's display.
+rm -f "$state/display.number"
 # Every stream detached, or ctest would wait for Xvfb to end.
-setsid Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp </dev/null >/dev/null 2>&1 &
+setsid Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp </dev/null >/dev/null 2>&1 3>"$state/display.number" &
 echo $! >"$state/xvfb.pid"
 i=0
-while [ ! -e "/tmp/.X11-unix/X$n" ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
-[ -e "/tmp/.X11-unix/X$n" ] || { echo "Xvfb did not start on :$n" >&2; exit 1; }
+n=""
+while [ -z "$n" ] && [ $i -lt 100 ]; do
+  sleep 0.1
+  i=$((i + 1))
+  n=$(tr -dc 0-9 <"$state/display.number")
+done
+[ -n "$n" ] && [ -e "/tmp/.X11-unix/X$n" ] || { echo "Xvfb did not start" >&2; exit 1; }
 echo ":$n" >"$state/display"
 export DISPLAY=":$n"
 # The server stays up for the whole run, so each test starts quickly. The

@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <iconv.h>
+#include <locale.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -40,7 +42,8 @@ const std::pair<std::string, int> kErrors[] = {
     {"fchown", EIO},
     {"waitpid", ECHILD},  {"posix_fallocate", ENOSPC},                 {"posix_spawnp", EAGAIN},
     {"posix_spawn_file_actions_init", ENOMEM}, {"posix_spawn_file_actions_addclosefrom_np", ENOMEM},
-    {"posix_spawn_file_actions_adddup2", EBADF}};
+    {"posix_spawn_file_actions_adddup2", EBADF}, {"newlocale", ENOMEM}, {"iconv_open", EMFILE},
+    {"iconv", EILSEQ},    {"iconv_close", EBADF}};
 
 // Failures that refuse the atomic save of the settings file where the old
 // file may still be changed in place: the new file cannot be made, cannot
@@ -152,6 +155,31 @@ extern "C" int __wrap_open(const char *path, int flags, ...) {
     return fd;
 }
 
+// The character-set calls: a locale or a converter that cannot be had, and
+// a conversion that stops at a sequence it cannot convert.
+extern "C" locale_t __real_newlocale(int mask, const char *name, locale_t base);
+extern "C" locale_t __wrap_newlocale(int mask, const char *name, locale_t base) {
+    if (const int error = Fault("newlocale")) return errno = error, static_cast<locale_t>(nullptr);
+    return __real_newlocale(mask, name, base);
+}
+extern "C" iconv_t __real_iconv_open(const char *to, const char *from);
+extern "C" iconv_t __wrap_iconv_open(const char *to, const char *from) {
+    if (const int error = Fault("iconv_open")) return errno = error, reinterpret_cast<iconv_t>(-1);
+    return __real_iconv_open(to, from);
+}
+extern "C" size_t __real_iconv(iconv_t converter, char **in, size_t *inLeft, char **out, size_t *outLeft);
+extern "C" size_t __wrap_iconv(iconv_t converter, char **in, size_t *inLeft, char **out, size_t *outLeft) {
+    if (const int error = Fault("iconv")) return errno = error, static_cast<size_t>(-1);
+    return __real_iconv(converter, in, inLeft, out, outLeft);
+}
+// A converter is released also when closing it reports an error.
+extern "C" int __real_iconv_close(iconv_t converter);
+extern "C" int __wrap_iconv_close(iconv_t converter) {
+    const int error = Fault("iconv_close");
+    const int result = __real_iconv_close(converter);
+    return error ? (errno = error, -1) : result;
+}
+
 // Linux releases the descriptor also when close reports an error.
 extern "C" int __real_close(int fd);
 extern "C" int __wrap_close(int fd) {
@@ -215,7 +243,7 @@ protected:
         chmod(directory_.c_str(), 0755);
         test::RemoveTree(directory_);
     }
-    std::string Runs(bool readOnly, bool filter = false);
+    std::string Runs(bool readOnly, bool filter = false, bool utf8 = false);
     std::string Saves(bool inPlace, const Refusal *refusal = nullptr);
     std::string directory_;
 };
@@ -278,7 +306,20 @@ const RunOutcome kFilterOutcomes[] = {
     {"", "", kText, nullptr},
 };
 
-std::string FaultInjectionTest::Runs(bool readOnly, bool filter) {
+// Filter mode with Encoding=UTF-8 in the C locale, whose set is ASCII: the
+// text goes out and comes back through iconv. These rows come first; every
+// other call ends as in kFilterOutcomes. A locale that cannot be had leaves
+// the C locale's set, which is the same here.
+const char kCannotConvert[] = "Error: The text cannot be converted to UTF-8\nThe text was left as it was\n";
+const char kCannotHold[] = "Error: The program's output holds characters that character set ANSI_X3.4-1968 "
+                           "cannot hold\nThe text was left as it was\n";
+const RunOutcome kUtf8FilterOutcomes[] = {
+    {"iconv_open#1", kCannotConvert, nullptr, nullptr}, {"iconv#1", kCannotConvert, nullptr, nullptr},
+    {"iconv#2", kCannotConvert, nullptr, nullptr},      {"iconv_open#2", kCannotHold, nullptr, nullptr},
+    {"iconv#3", kCannotHold, nullptr, nullptr},         {"iconv#4", kCannotHold, nullptr, nullptr},
+};
+
+std::string FaultInjectionTest::Runs(bool readOnly, bool filter, bool utf8) {
     static HostRecord host;
     host = HostRecord{};
     host.GetText = GetText;
@@ -295,6 +336,7 @@ std::string FaultInjectionTest::Runs(bool readOnly, bool filter) {
             g_PutTexts.clear();
             g_State.Host = &host;
             g_State.Settings = ToolSettings{readOnly, 1, "", "", "", filter, filter};
+            g_State.Settings.Encoding = utf8 ? TextEncoding::Utf8 : TextEncoding::Ansi;
             snprintf(g_State.Settings.WorkingDirectory, kPathChars + 1, "%s", exchange.c_str());
             snprintf(g_State.Settings.CommandLine, kPathChars + 1, "%s", templ.c_str());
             // Messages go to standard error: into a file until the check.
@@ -308,6 +350,9 @@ std::string FaultInjectionTest::Runs(bool readOnly, bool filter) {
             dup2(savedStderr, STDERR_FILENO);
             close(savedStderr);
             const RunOutcome *o = filter ? kFilterOutcomes : kRunOutcomes;
+            if (utf8)
+                for (const RunOutcome &row : kUtf8FilterOutcomes)
+                    if (g_Injector.hit && FaultName() == row.call) o = &row;
             while (o->call[0] && (!g_Injector.hit || FaultName() != o->call)) ++o;
             const std::string file = g_Injector.calls.at(0).path;
             std::string output; // the path of the third file opened: standard output's capture
@@ -341,6 +386,24 @@ TEST_F(FaultInjectionTest, EveryFailureOfAFilterRunEndsAsDocumented) {
                               "posix_spawn_file_actions_addclosefrom_np posix_spawnp close close close waitpid ";
     EXPECT_EQ(Runs(false, true), start + "open read close unlink unlink unlink");
     EXPECT_EQ(Runs(true, true), start + "unlink unlink unlink");
+}
+
+TEST_F(FaultInjectionTest, EveryFailureOfAFilterRunThroughUtf8EndsAsDocumented) {
+    const char *previous = getenv("LC_ALL");
+    const std::string saved = previous ? previous : "";
+    setenv("LC_ALL", "C", 1);
+    const std::string convert = "newlocale newlocale iconv_open iconv iconv iconv_close ";
+    const std::string start = "open close open fstat " + convert +
+                              "write close open close open close open open open "
+                              "posix_spawn_file_actions_init posix_spawn_file_actions_adddup2 "
+                              "posix_spawn_file_actions_adddup2 posix_spawn_file_actions_adddup2 "
+                              "posix_spawn_file_actions_addclosefrom_np posix_spawnp close close close waitpid ";
+    EXPECT_EQ(Runs(false, true, true), start + "open read close " + convert + "unlink unlink unlink");
+    EXPECT_EQ(Runs(true, true, true), start + "unlink unlink unlink");
+    if (previous)
+        setenv("LC_ALL", saved.c_str(), 1);
+    else
+        unsetenv("LC_ALL");
 }
 
 // ---- A save --------------------------------------------------------------------

@@ -250,8 +250,10 @@ protected:
 
 // ---- A run ---------------------------------------------------------------------
 
-const char kText[] = "Hello, fault injection\nline two\n";
-const char kResult[] = "HELLO, FAULT INJECTION\nLINE TWO\n"; // what tool_upper_case makes of it
+// "é" in ISO-8859-1, the character set of the runs through UTF-8.
+const char kText[] = "Hello, fault injection\nline two \xE9\n";
+const char kResult[] = "HELLO, FAULT INJECTION\nLINE TWO \xE9\n"; // what tool_upper_case makes of it
+const char kTextInUtf8[] = "Hello, fault injection\nline two \xC3\xA9\n"; // the exchange file of a UTF-8 run
 std::vector<std::string> g_PutTexts;
 void GetText(int32_t, char *buffer, int32_t capacity) { snprintf(buffer, static_cast<size_t>(capacity), "%s", kText); }
 void PutText(int32_t, const char *text) { g_PutTexts.push_back(text); }
@@ -306,17 +308,19 @@ const RunOutcome kFilterOutcomes[] = {
     {"", "", kText, nullptr},
 };
 
-// Filter mode with Encoding=UTF-8 in the C locale, whose set is ASCII: the
-// text goes out and comes back through iconv. These rows come first; every
-// other call ends as in kFilterOutcomes. A locale that cannot be had leaves
-// the C locale's set, which is the same here.
+// Filter mode with Encoding=UTF-8 in an ISO-8859-1 locale: the text goes
+// out and comes back through iconv. The locale is looked up afresh in every
+// run (see Runs), which first tries whether the set takes ASCII as it is
+// (the first iconv_open, iconv and iconv_close): a failure there or of the
+// lookup only costs speed. These rows come first; every other call ends as
+// in kFilterOutcomes.
 const char kCannotConvert[] = "Error: The text cannot be converted to UTF-8\nThe text was left as it was\n";
-const char kCannotHold[] = "Error: The program's output holds characters that character set ANSI_X3.4-1968 "
+const char kCannotHold[] = "Error: The program's output holds characters that character set ISO-8859-1 "
                            "cannot hold\nThe text was left as it was\n";
 const RunOutcome kUtf8FilterOutcomes[] = {
-    {"iconv_open#1", kCannotConvert, nullptr, nullptr}, {"iconv#1", kCannotConvert, nullptr, nullptr},
-    {"iconv#2", kCannotConvert, nullptr, nullptr},      {"iconv_open#2", kCannotHold, nullptr, nullptr},
-    {"iconv#3", kCannotHold, nullptr, nullptr},         {"iconv#4", kCannotHold, nullptr, nullptr},
+    {"iconv_open#2", kCannotConvert, nullptr, nullptr}, {"iconv#2", kCannotConvert, nullptr, nullptr},
+    {"iconv#3", kCannotConvert, nullptr, nullptr},      {"iconv_open#3", kCannotHold, nullptr, nullptr},
+    {"iconv#4", kCannotHold, nullptr, nullptr},         {"iconv#5", kCannotHold, nullptr, nullptr},
 };
 
 std::string FaultInjectionTest::Runs(bool readOnly, bool filter, bool utf8) {
@@ -330,8 +334,12 @@ std::string FaultInjectionTest::Runs(bool readOnly, bool filter, bool utf8) {
     const std::string exchange = test::JoinPath(directory_, "exchange");
     fs::create_directory(exchange);
     int savedStderr = -1;
+    bool flip = false;
     return ForEveryFault(
         [&] {
+            // A changed LC_CTYPE, which LC_ALL overrides, has the locale
+            // looked up again.
+            if (utf8) setenv("LC_CTYPE", (flip = !flip) ? "C" : "POSIX", 1);
             EmptyDirectory(exchange);
             g_PutTexts.clear();
             g_State.Host = &host;
@@ -366,7 +374,11 @@ std::string FaultInjectionTest::Runs(bool readOnly, bool filter, bool utf8) {
             EXPECT_EQ(g_PutTexts, o->put && !readOnly ? std::vector<std::string>{o->put} : std::vector<std::string>{});
             const std::vector<std::string> left = test::ListDirectory(exchange);
             EXPECT_EQ(left.size(), o->left ? 1u : 0u);
-            if (o->left && left.size() == 1) EXPECT_EQ(test::ReadFile(test::JoinPath(exchange, left[0])), o->left);
+            // The exchange file holds the text as the program read it.
+            const std::string leftText = !o->left                                   ? ""
+                                         : utf8 && std::string(o->left) == kText ? kTextInUtf8
+                                                                                  : o->left;
+            if (o->left && left.size() == 1) EXPECT_EQ(test::ReadFile(test::JoinPath(exchange, left[0])), leftText);
             // The tool has been waited for: no child of the test remains.
             EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
         });
@@ -389,21 +401,19 @@ TEST_F(FaultInjectionTest, EveryFailureOfAFilterRunEndsAsDocumented) {
 }
 
 TEST_F(FaultInjectionTest, EveryFailureOfAFilterRunThroughUtf8EndsAsDocumented) {
-    const char *previous = getenv("LC_ALL");
-    const std::string saved = previous ? previous : "";
-    setenv("LC_ALL", "C", 1);
-    const std::string convert = "newlocale newlocale iconv_open iconv iconv iconv_close ";
-    const std::string start = "open close open fstat " + convert +
+    const std::string locales = test::JoinPath(directory_, "locales");
+    ASSERT_TRUE(test::MakeLocale(locales, "en_US", "ISO-8859-1"));
+    setenv("LOCPATH", locales.c_str(), 1);
+    setenv("LC_ALL", "en_US.ISO-8859-1", 1);
+    const std::string convert = "iconv_open iconv iconv iconv_close ";
+    const std::string start = "open close open fstat newlocale iconv_open iconv iconv_close " + convert +
                               "write close open close open close open open open "
                               "posix_spawn_file_actions_init posix_spawn_file_actions_adddup2 "
                               "posix_spawn_file_actions_adddup2 posix_spawn_file_actions_adddup2 "
                               "posix_spawn_file_actions_addclosefrom_np posix_spawnp close close close waitpid ";
     EXPECT_EQ(Runs(false, true, true), start + "open read close " + convert + "unlink unlink unlink");
     EXPECT_EQ(Runs(true, true, true), start + "unlink unlink unlink");
-    if (previous)
-        setenv("LC_ALL", saved.c_str(), 1);
-    else
-        unsetenv("LC_ALL");
+    for (const char *name : {"LOCPATH", "LC_ALL", "LC_CTYPE"}) unsetenv(name);
 }
 
 // ---- A save --------------------------------------------------------------------

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/platform.h"
@@ -21,13 +22,87 @@ constexpr size_t kCharsetNameSize = 64;
 // locale that does not exist, as setlocale(LC_ALL, "") would leave it.
 const char kCLocaleCharset[] = "ANSI_X3.4-1968";
 
+// The environment variables that decide the user's character set.
+const char *const kLocaleVariables[] = {"LC_ALL", "LC_CTYPE", "LANG", "LOCPATH"};
+constexpr int kLocaleVariableCount = sizeof kLocaleVariables / sizeof kLocaleVariables[0];
+constexpr size_t kVariableChars = 255;
+
+// The set found for the environment as it was last looked at: making a
+// locale object costs some 50 microseconds, twice a run, so it is made
+// again only when one of those variables has changed.
+struct CharsetCache {
+    bool Valid;
+    bool Present[kLocaleVariableCount];
+    char Values[kLocaleVariableCount][kVariableChars + 1];
+    char Name[kCharsetNameSize];
+    bool AsciiAsItIs; // the set's bytes 1 to 127 are ASCII's, as in UTF-8
+};
+CharsetCache g_Cache;
+
+// Whether the environment is the one the cache was made for; a value too
+// long to keep never is.
+bool CacheFitsEnvironment() {
+    if (!g_Cache.Valid) return false;
+    for (int i = 0; i < kLocaleVariableCount; ++i) {
+        const char *const value = getenv(kLocaleVariables[i]);
+        if ((value != nullptr) != g_Cache.Present[i]) return false;
+        if (value && (strnlen(value, kVariableChars + 1) > kVariableChars || strcmp(value, g_Cache.Values[i]) != 0))
+            return false;
+    }
+    return true;
+}
+
+void RememberEnvironment() {
+    g_Cache.Valid = true;
+    for (int i = 0; i < kLocaleVariableCount; ++i) {
+        const char *const value = getenv(kLocaleVariables[i]);
+        g_Cache.Present[i] = value != nullptr;
+        g_Cache.Values[i][0] = '\0';
+        if (value) snprintf(g_Cache.Values[i], kVariableChars + 1, "%s", value);
+    }
+}
+
+// Whether iconv takes the ASCII bytes to UTF-8 unchanged: true of almost
+// every set, but not of SHIFT_JIS, which reads 0x5C as the yen sign.
+bool AsciiAsItIs(const char *name) {
+    char ascii[127], converted[4 * sizeof ascii];
+    for (size_t i = 0; i < sizeof ascii; ++i) ascii[i] = static_cast<char>(i + 1);
+    const iconv_t converter = iconv_open("UTF-8", name);
+    if (converter == reinterpret_cast<iconv_t>(-1)) return false;
+    char *in = ascii, *out = converted;
+    size_t inLeft = sizeof ascii, outLeft = sizeof converted;
+    const bool same = iconv(converter, &in, &inLeft, &out, &outLeft) == 0 && outLeft == sizeof converted - sizeof ascii &&
+                      memcmp(converted, ascii, sizeof ascii) == 0;
+    iconv_close(converter);
+    return same;
+}
+
 // The character set of LC_ALL, LC_CTYPE or LANG, from a locale object of its
 // own, so that a host that never called setlocale gets it too.
-void UserCharset(char *name, size_t size) {
+const CharsetCache &UserCharset() {
+    if (CacheFitsEnvironment()) return g_Cache;
     const locale_t locale = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(0));
     const char *const codeset = locale ? nl_langinfo_l(CODESET, locale) : nullptr;
-    snprintf(name, size, "%s", codeset && codeset[0] ? codeset : kCLocaleCharset);
+    snprintf(g_Cache.Name, sizeof g_Cache.Name, "%s", codeset && codeset[0] ? codeset : kCLocaleCharset);
     if (locale) freelocale(locale);
+    g_Cache.AsciiAsItIs = AsciiAsItIs(g_Cache.Name);
+    // A locale that could not be made is looked for again next time.
+    if (locale) RememberEnvironment();
+    else g_Cache.Valid = false;
+    return g_Cache;
+}
+
+// Eight bytes at a time: a text of 100 KB is looked at in some 10 microseconds.
+bool IsAscii(const char *text, uint32_t length) {
+    uint64_t any = 0;
+    uint32_t at = 0;
+    for (; at + 8 <= length; at += 8) {
+        uint64_t word;
+        memcpy(&word, text + at, 8);
+        any |= word;
+    }
+    for (; at < length; ++at) any |= static_cast<unsigned char>(text[at]);
+    return (any & 0x8080808080808080u) == 0;
 }
 
 bool IsUtf8Name(const char *name) { return strcasecmp(name, "UTF-8") == 0 || strcasecmp(name, "UTF8") == 0; }
@@ -112,27 +187,27 @@ CharsetKind DescribeCharset(Charset charset, char *name, uint32_t size) {
         snprintf(name, size, "UTF-8");
         return CharsetKind::Utf8;
     }
-    char user[kCharsetNameSize];
-    UserCharset(user, sizeof user);
-    snprintf(name, size, "character set %s", user);
+    const CharsetCache &user = UserCharset();
+    snprintf(name, size, "character set %s", user.Name);
     if (charset == Charset::Oem) return CharsetKind::AsAnsi;
-    return IsUtf8Name(user) ? CharsetKind::Utf8 : CharsetKind::Other;
+    return IsUtf8Name(user.Name) ? CharsetKind::Utf8 : CharsetKind::Other;
 }
 
 Conversion ConvertFromAnsi(Charset target, const char *text, uint32_t length, char *buffer, uint32_t size,
                            uint32_t *done) {
-    if (target == Charset::Oem) return Copy(text, length, buffer, size, done);
-    char user[kCharsetNameSize];
-    UserCharset(user, sizeof user);
-    return Convert("UTF-8", user, text, length, buffer, size, done, false, Conversion::Invalid);
+    const CharsetCache &user = UserCharset();
+    // ASCII text is the same in UTF-8: copied, it costs a tenth of iconv.
+    if (target == Charset::Oem || (user.AsciiAsItIs && IsAscii(text, length)))
+        return Copy(text, length, buffer, size, done);
+    return Convert("UTF-8", user.Name, text, length, buffer, size, done, false, Conversion::Invalid);
 }
 
 Conversion ConvertToAnsi(Charset source, const char *text, uint32_t length, char *buffer, uint32_t size,
                          uint32_t *done, bool lossy) {
-    if (source == Charset::Oem) return Copy(text, length, buffer, size, done);
-    char user[kCharsetNameSize];
-    UserCharset(user, sizeof user);
-    return Convert(user, "UTF-8", text, length, buffer, size, done, lossy, Conversion::Unrepresentable);
+    const CharsetCache &user = UserCharset();
+    if (source == Charset::Oem || (user.AsciiAsItIs && IsAscii(text, length)))
+        return Copy(text, length, buffer, size, done);
+    return Convert(user.Name, "UTF-8", text, length, buffer, size, done, lossy, Conversion::Unrepresentable);
 }
 
 } // namespace platform

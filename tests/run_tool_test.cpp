@@ -1020,6 +1020,9 @@ TEST_F(RunToolTest, EncodingOutcomes) {
     const std::string e102400 = [] { std::string t; for (int i = 0; i < 102400; ++i) t += "é"; return t; }();
     const std::string euro102400 = [] { std::string t; for (int i = 0; i < 102400; ++i) t += "€"; return t; }();
     const std::string a51199 = "A" + e102400.substr(0, 102398); // 102,399 bytes
+    // A file longer than the buffer for it: its last character read is cut in two.
+    const std::string ab102398 = "AB" + e102400.substr(0, 2 * 102398);
+    const std::string ab51199 = "AB" + e102400.substr(0, 102398);
     const EncodingCase cases[] = {
         // The host's text goes out as UTF-8, without a byte-order mark, to a
         // program that refuses anything else, and comes back as it was.
@@ -1052,6 +1055,8 @@ TEST_F(RunToolTest, EncodingOutcomes) {
          "tool_write_bytes c3a9*60000", e60000.c_str(), "", nullptr},
         {"LongerResultIsCutAtAWholeCharacter", 1252, "UTF-8", false, "x", false,
          "tool_write_bytes --file %f c3a9*102401", e102400.c_str(), "", nullptr},
+        {"LongerFileThanTheBufferIsCutAtAWholeCharacter", 1252, "UTF-8", false, "x", false,
+         "tool_write_bytes --file %f 4142 c3a9*160000", ab102398.c_str(), "", nullptr},
         {"LongerOutputIsRefusedInFilterMode", 1252, "UTF-8", true, "x", false, "tool_write_bytes c3a9*102401",
          nullptr, "The program's output is longer than 102400 bytes" + kept, nullptr},
         {"ThreeBytesForEachByteAndAMarkFit", 1252, "UTF-8", true, "x", false, "tool_write_bytes efbbbf e282ac*102400",
@@ -1085,6 +1090,8 @@ TEST_F(RunToolTest, EncodingOutcomes) {
          notUtf8, nullptr},
         {"Utf8LocaleCutsAtAWholeCharacter", 65001, "UTF-8", false, "x", false,
          "tool_write_bytes --file %f 41 c3a9*60000", a51199.c_str(), "", nullptr},
+        {"Utf8LocaleCutsALongerFileThanTheBufferAtAWholeCharacter", 65001, "UTF-8", false, "x", false,
+         "tool_write_bytes --file %f 4142 c3a9*160000", ab51199.c_str(), "", nullptr},
         {"Utf8LocaleRefusesTheLongerOutputInFilterMode", 65001, "UTF-8", true, "x", false,
          "tool_write_bytes c3a9*60000", nullptr, "The program's output is longer than 102400 bytes" + kept, nullptr},
 #endif

@@ -4,7 +4,7 @@
 // existing exttool.ini. For any content, reading stays within the value
 // limits; saving the settings and reading them back gives exactly what was
 // saved; every line of the old file that does not name one of the five keys
-// is kept, in order; and nothing but the keys and their two sections is
+// (or Encoding) is kept, in order; and nothing but the keys and their two sections is
 // added.
 #include <strings.h>
 #include <unistd.h>
@@ -66,7 +66,8 @@ bool IsBlank(char c) { return platform::IsProfileBlank(c) || c == '\r'; }
 
 // A line that names one of the five keys: such a line may be rewritten.
 bool NamesASettingsKey(const std::string &line) {
-    static const char *const keys[] = {"ReadOnly", "DeleteTemp", "MenuItem", "WorkingDirectory", "CommandLine"};
+    static const char *const keys[] = {"ReadOnly",    "DeleteTemp", "MenuItem",
+                                       "WorkingDirectory", "CommandLine", "Encoding"};
     size_t first = 0;
     while (first < line.size() && IsBlank(line[first])) ++first;
     size_t end = line.find('=', first);
@@ -131,6 +132,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size > 0) {
         saved.ReadOnly = *data & 1;
         saved.DeleteTemp = (*data >> 1) & 1;
+        saved.Encoding = static_cast<TextEncoding>(((*data >> 2) & 3) % 3);
+        saved.EncodingInFile = (*data >> 4) & 1;
         ++data;
         --size;
     }
@@ -156,6 +159,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Check(back.WorkingDirectory == Trimmed(saved.WorkingDirectory), "WorkingDirectory did not read back");
     Check(back.CommandLine == Trimmed(saved.CommandLine), "CommandLine did not read back");
     Check(back.MenuItem == Trimmed(saved.MenuItem), "MenuItem did not read back");
+    // Encoding is written only when it is not ANSI or the file held it.
+    if (saved.Encoding != TextEncoding::Ansi || saved.EncodingInFile)
+        Check(back.Encoding == saved.Encoding && back.EncodingInFile, "Encoding did not read back");
 
     // The lines that do not name one of the keys must all be there, in the
     // same order: the old ones a subsequence of the new ones, which the

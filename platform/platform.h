@@ -142,6 +142,61 @@ struct ProcessEnd {
 // that ignores SIGCHLD) took the child first.
 ProcessEnd ProcessWaitForEnd(ProcessHandle process);
 
+// ---- Character sets --------------------------------------------------------
+
+// The character sets a text moves between: the ANSI code page the host's
+// text is in (CP_ACP; on POSIX the character set of the user's environment),
+// the OEM code page (CP_OEMCP; on POSIX the ANSI one) and UTF-8.
+enum class Charset { Ansi, Oem, Utf8 };
+enum class CharsetKind {
+    Utf8,   // the set is UTF-8 itself (code page 65001, a UTF-8 locale)
+    AsAnsi, // Oem only: the OEM set is the ANSI one, so nothing converts
+    Other,
+};
+
+// GetACP / GetOEMCP; POSIX: nl_langinfo_l(CODESET) of
+// newlocale(LC_CTYPE_MASK, "", 0), which leaves the host's own locale alone
+// and works for a host that never called setlocale. Writes how messages name
+// the set ("code page 1252", "character set ISO-8859-1"; "UTF-8" for
+// Charset::Utf8) into `name` and returns its kind.
+CharsetKind DescribeCharset(Charset charset, char *name, uint32_t size);
+
+// The longest text either conversion takes: a program's output may hold
+// three bytes for each of the 102,400 the host takes, and a byte-order mark.
+constexpr uint32_t kMaxConvertedBytes = 3 * 102400 + 3;
+
+enum class Conversion {
+    Done,
+    Invalid,         // the source holds bytes that are not valid in its character set
+    Unrepresentable, // the target cannot hold a character of the source
+    TooLong,         // the whole result does not fit into the buffer
+};
+
+// MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS), then WideCharToMultiByte
+// into CP_UTF8 (no flags: Windows refuses both below for UTF-8) or CP_OEMCP
+// (WC_NO_BEST_FIT_CHARS, and lpUsedDefaultChar watched, so no look-alike or
+// "?" ever stands in); POSIX: iconv from the user's character set to UTF-8,
+// and for Oem a plain copy. `target` is Utf8 or Oem. Converts `length` bytes
+// of `text` (zero bytes included; at most kMaxConvertedBytes) into `buffer`
+// of `size` bytes, stores the number of bytes made in `done`, adds no
+// terminator and no byte-order mark.
+// A result that does not fit is TooLong (buffer content then undefined).
+Conversion ConvertFromAnsi(Charset target, const char *text, uint32_t length, char *buffer, uint32_t size,
+                           uint32_t *done);
+
+// The way back: MultiByteToWideChar(CP_UTF8 or CP_OEMCP,
+// MB_ERR_INVALID_CHARS), then WideCharToMultiByte(CP_ACP) with
+// WC_NO_BEST_FIT_CHARS and lpUsedDefaultChar (neither where the ANSI code
+// page is UTF-8); POSIX: iconv from UTF-8 to the user's character set, and
+// for Oem a plain copy. `source` is Utf8 or Oem. Any character the ANSI set
+// cannot hold anywhere in the text makes it Unrepresentable. A result longer
+// than `size` bytes is TooLong, with the longest run of whole characters that
+// fits in `buffer` and its length in `done`. `lossy` is for text that is only
+// shown: an invalid byte or a character without an ANSI form becomes "?",
+// and only TooLong can still come back.
+Conversion ConvertToAnsi(Charset source, const char *text, uint32_t length, char *buffer, uint32_t size,
+                         uint32_t *done, bool lossy);
+
 // ---- Errors and messages ------------------------------------------------
 
 // GetLastError: the code of the last failed platform call on this thread.
@@ -166,6 +221,7 @@ constexpr int kItemWorkingDirectory = 1006;
 constexpr int kItemCommandLine = 1007;
 constexpr int kItemMenuItem = 1008;
 constexpr int kItemFilter = 1009;
+constexpr int kItemEncoding = 1011;
 constexpr int kCommandOk = 1;
 constexpr int kCommandCancel = 2;
 
@@ -182,6 +238,12 @@ void DialogGetText(DialogHandle dialog, int item, char *buffer, uint32_t size);
 // BM_SETCHECK / BM_GETCHECK: 1 checked, 0 not.
 void DialogSetCheck(DialogHandle dialog, int item, bool checked);
 bool DialogGetCheck(DialogHandle dialog, int item);
+// CB_ADDSTRING / CB_SETCURSEL / CB_GETCURSEL of a drop-down list: appends a
+// choice, selects the one at `index` (from 0, in the order added), and gives
+// the selected one's index (-1: none).
+void DialogAddChoice(DialogHandle dialog, int item, const char *text);
+void DialogSetChoice(DialogHandle dialog, int item, int index);
+int DialogGetChoice(DialogHandle dialog, int item);
 // EndDialog.
 void DialogEnd(DialogHandle dialog, intptr_t result);
 

@@ -5,6 +5,7 @@
 
 #include "plugin/plugin_state.h"
 #include "run/expand_command_line.h"
+#include "run/text_encoding.h"
 
 namespace {
 
@@ -67,13 +68,12 @@ bool MakeExchangeFile(char *directory, uint32_t directorySize, int32_t *code) {
     return true;
 }
 
-// Step 8: the text up to its terminator, in one write. Returns false when
-// it did not reach the file whole: a result made from part of the text must
-// never replace all of it.
-bool WriteHostText(platform::FileHandle file) {
-    const uint32_t length = static_cast<uint32_t>(strnlen(g_State.TextBuffer, kTextCapacity));
+// Step 8: the text up to its terminator, in the program's character set, in
+// one write. Returns false when it did not reach the file whole: a result
+// made from part of the text must never replace all of it.
+bool WriteHostText(platform::FileHandle file, const char *data, uint32_t length) {
     uint32_t written = 0;
-    if (platform::FileWrite(file, g_State.TextBuffer, length, &written) && written >= length) return true;
+    if (platform::FileWrite(file, data, length, &written) && written >= length) return true;
     platform::ShowErrorBox(HostWindow(), kWriteFailedText, kErrorTitle);
     return false;
 }
@@ -91,6 +91,16 @@ void ShowExecuteError() {
     platform::ShowErrorBox(nullptr, message, kExecuteErrorTitle);
 }
 
+// The program's output, `read` bytes, back into TextBuffer in the ANSI
+// character set. Returns false, with the text of the box that says why in
+// `why` (kEncodingMessageSize bytes), when nothing may come back.
+static_assert(sizeof kOutputTooLongText <= kEncodingMessageSize);
+bool DecodeOutput(uint32_t read, bool goesOn, WhenTooLong whenTooLong, char *why) {
+    const Decoded decoded = DecodeFromProgram(read, goesOn, whenTooLong, why);
+    if (decoded == Decoded::TooLong) snprintf(why, kEncodingMessageSize, "%s", kOutputTooLongText);
+    return decoded == Decoded::Done;
+}
+
 // Step 11 after the wait: the file's content back into TextBuffer and to the
 // host. Nothing reaches PutText unless it was read from the file.
 void ReadBackResult(int32_t context) {
@@ -100,13 +110,20 @@ void ReadBackResult(int32_t context) {
         return;
     }
     uint32_t read = 0;
-    const bool readOk = platform::FileRead(file, g_State.TextBuffer, kTextCapacity, &read);
+    uint32_t capacity = 0;
+    char *const output = ProgramOutputBuffer(&capacity);
+    const bool readOk = platform::FileRead(file, output, capacity, &read);
     const int32_t code = readOk ? 0 : static_cast<int32_t>(platform::LastError());
-    if (read > static_cast<uint32_t>(kTextCapacity)) read = 0;
-    g_State.TextBuffer[readOk ? read : 0] = '\0';
+    if (read > capacity) read = 0;
+    output[readOk ? read : 0] = '\0';
     platform::FileClose(file);
     if (!readOk) {
         ShowPathError(kReadFailedFormat, g_State.TempFilePath, code);
+        return;
+    }
+    char why[kEncodingMessageSize];
+    if (!DecodeOutput(read, read == capacity, WhenTooLong::Cut, why)) {
+        platform::ShowErrorBox(HostWindow(), why, kErrorTitle);
         return;
     }
     if (Host()->PutText) Host()->PutText(context, g_State.TextBuffer);
@@ -200,19 +217,26 @@ bool ReadCapture(const char *path, char *buffer, uint32_t count, uint32_t *read,
 void PutCapturedOutput(const CaptureFiles *captures, int32_t context, FilterMessage *message) {
     uint32_t read = 0;
     int32_t code = 0;
-    if (!ReadCapture(captures->Output, g_State.TextBuffer, kTextCapacity + 1, &read, &code)) {
-        g_State.TextBuffer[0] = '\0';
+    uint32_t capacity = 0;
+    char *const output = ProgramOutputBuffer(&capacity);
+    if (!ReadCapture(captures->Output, output, capacity + 1, &read, &code)) {
+        output[0] = '\0';
         SetPathError(message, kReadFailedFormat, captures->Output, code);
         return;
     }
-    if (read > static_cast<uint32_t>(kTextCapacity)) {
+    if (read > capacity) {
         // Nothing of it is kept: the host's text stands.
-        g_State.TextBuffer[0] = '\0';
-        g_State.TextBuffer[kTextCapacity] = '\0';
+        output[0] = '\0';
+        output[capacity] = '\0';
         SetHostError(message, kOutputTooLongText);
         return;
     }
-    g_State.TextBuffer[read] = '\0';
+    output[read] = '\0';
+    char why[kEncodingMessageSize];
+    if (!DecodeOutput(read, false, WhenTooLong::Refuse, why)) {
+        SetHostError(message, why);
+        return;
+    }
     if (Host()->PutText) Host()->PutText(context, g_State.TextBuffer);
 }
 
@@ -231,11 +255,13 @@ uint32_t ReadExcerpt(const char *path, char *said) {
 }
 
 // A failed program: its exit code or signal, then what it said, from its
-// error output or, when that shows nothing, its standard output. A capture
-// that cannot be read adds nothing: the exit code is the news.
+// error output or, when that shows nothing, its standard output, in the
+// host's character set. A capture that cannot be read adds nothing: the
+// exit code is the news.
 void SetProgramFailure(const platform::ProcessEnd &end, const CaptureFiles *captures, FilterMessage *message) {
     char said[kShownOutputBytes + 1];
     if (ReadExcerpt(captures->Error, said) == 0) ReadExcerpt(captures->Output, said);
+    DecodeForShowing(said, sizeof said);
     char text[kFailureMessageSize];
     const int length = snprintf(text, sizeof text,
                                 end.Kind == platform::EndKind::Signalled ? kSignalFormat : kExitCodeFormat,
@@ -311,12 +337,18 @@ void RunTool() {
         // run, still in TextBuffer, then goes out.
         if (Host()->GetText) Host()->GetText(context, g_State.TextBuffer, kTextCapacity);
         g_State.TextBuffer[kTextCapacity] = '\0';
-        const bool whole = WriteHostText(file);
+        const char *data = nullptr;
+        uint32_t length = 0;
+        char message[kEncodingMessageSize];
+        const bool encoded = EncodeForProgram(&data, &length, message);
+        const bool whole = encoded && WriteHostText(file, data, length);
         platform::FileClose(file);
 
         // A text cut short is not filtered; in file mode the program still
         // gets the file, but nothing comes back from it.
-        if (g_State.Settings.Filter) {
+        if (!encoded) {
+            platform::ShowErrorBox(HostWindow(), message, kErrorTitle);
+        } else if (g_State.Settings.Filter) {
             if (whole) RunFilter(directory, context);
         } else if (StartAndWait() && whole && !g_State.Settings.ReadOnly) {
             ReadBackResult(context);

@@ -38,6 +38,10 @@ void SettingsDialogInit(platform::DialogHandle dialog) {
     platform::DialogSetCheck(dialog, platform::kItemReadOnly, settings.ReadOnly != 0);
     platform::DialogSetCheck(dialog, platform::kItemDeleteTemp, settings.DeleteTemp != 0);
     platform::DialogSetCheck(dialog, platform::kItemFilter, settings.Filter != 0);
+    // The choices in TextEncoding's order, so that a choice's index is its value.
+    for (int encoding = 0; encoding <= static_cast<int>(TextEncoding::Oem); ++encoding)
+        platform::DialogAddChoice(dialog, platform::kItemEncoding, EncodingText(static_cast<TextEncoding>(encoding)));
+    platform::DialogSetChoice(dialog, platform::kItemEncoding, static_cast<int>(settings.Encoding));
 }
 
 intptr_t SettingsDialogCommand(platform::DialogHandle dialog, uintptr_t command) {
@@ -50,6 +54,10 @@ intptr_t SettingsDialogCommand(platform::DialogHandle dialog, uintptr_t command)
         settings.ReadOnly = platform::DialogGetCheck(dialog, platform::kItemReadOnly) ? 1 : 0;
         settings.DeleteTemp = platform::DialogGetCheck(dialog, platform::kItemDeleteTemp) ? 1 : 0;
         settings.Filter = platform::DialogGetCheck(dialog, platform::kItemFilter) ? 1 : 0;
+        const int encoding = platform::DialogGetChoice(dialog, platform::kItemEncoding);
+        settings.Encoding = encoding > 0 && encoding <= static_cast<int>(TextEncoding::Oem)
+                                ? static_cast<TextEncoding>(encoding)
+                                : TextEncoding::Ansi;
         SaveOrReport(dialog);
         platform::DialogEnd(dialog, platform::kCommandOk);
         return 1;

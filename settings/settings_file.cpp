@@ -9,6 +9,9 @@ constexpr char kPathSection[] = "Path";
 constexpr char kDefaultMenuItem[] = "External program";
 // A switch keeps only its first two characters, so "100" reads as 10.
 constexpr uint32_t kSwitchChars = 2;
+// Enough of an Encoding value to tell "UTF-8" from a longer value.
+constexpr uint32_t kEncodingChars = 8;
+const char *const kEncodingTexts[] = {"ANSI", "UTF-8", "OEM"}; // in TextEncoding's order
 
 // Reads one key into `buffer` (`size` bytes). The service is asked for two
 // characters more than are kept, so that a value saved inside an extra pair
@@ -32,6 +35,16 @@ int32_t ReadSwitch(const char *key, const char *path) {
     char text[kSwitchChars + 1];
     ReadText(kSettingsSection, key, "0", text, sizeof text, path);
     return SwitchValue(text);
+}
+
+// Reads an optional key of [Settings]; returns false when the file does not
+// hold it. A line cannot hold a line break, so a value read as one is the
+// default given for a missing key.
+bool ReadOptionalKey(const char *key, char *buffer, uint32_t size, const char *path) {
+    ReadText(kSettingsSection, key, "\n", buffer, size, path);
+    if (strcmp(buffer, "\n") != 0) return true;
+    buffer[0] = '\0';
+    return false;
 }
 
 bool IsQuotationMark(char c) { return c == '"' || c == '\''; }
@@ -67,6 +80,15 @@ void NoteWrite(bool written, bool *allWritten, uint32_t *firstError) {
     *firstError = platform::LastError();
 }
 
+// A key added after the first five is written only when it is not at its
+// default or the file held it already, so that the file of a user who never
+// changes it keeps exactly its keys.
+void SaveOptionalKey(const char *key, const char *value, bool isDefault, bool inFile, const char *path,
+                     bool *allWritten, uint32_t *firstError) {
+    if (isDefault && !inFile) return;
+    NoteWrite(platform::ProfileWriteString(kSettingsSection, key, value, path), allWritten, firstError);
+}
+
 } // namespace
 
 bool SettingsPathForModule(const char *modulePath, char *settingsPath) {
@@ -94,18 +116,34 @@ int32_t SwitchValue(const char *text) {
     return negative ? -value : value;
 }
 
+TextEncoding EncodingValue(const char *text) {
+    for (size_t i = 0; i < sizeof kEncodingTexts / sizeof kEncodingTexts[0]; ++i) {
+        const char *expected = kEncodingTexts[i];
+        const char *given = text;
+        while (*expected && (*given == *expected || (*given >= 'a' && *given <= 'z' && *given - 'a' + 'A' == *expected)))
+            ++given, ++expected;
+        if (*expected == '\0' && *given == '\0') return static_cast<TextEncoding>(i);
+    }
+    return TextEncoding::Ansi;
+}
+
+const char *EncodingText(TextEncoding encoding) {
+    const size_t index = static_cast<size_t>(encoding);
+    return index < sizeof kEncodingTexts / sizeof kEncodingTexts[0] ? kEncodingTexts[index] : kEncodingTexts[0];
+}
+
 void ReadSettings(ToolSettings *settings, const char *path) {
     settings->ReadOnly = ReadSwitch("ReadOnly", path);
     settings->DeleteTemp = ReadSwitch("DeleteTemp", path);
     ReadText(kPathSection, "WorkingDirectory", "", settings->WorkingDirectory, sizeof settings->WorkingDirectory, path);
     ReadText(kPathSection, "CommandLine", "", settings->CommandLine, sizeof settings->CommandLine, path);
     ReadText(kSettingsSection, "MenuItem", kDefaultMenuItem, settings->MenuItem, sizeof settings->MenuItem, path);
-    // A line cannot hold a line break, so a value read as one is the default
-    // given for a missing key.
     char filter[kSwitchChars + 1];
-    ReadText(kSettingsSection, "Filter", "\n", filter, sizeof filter, path);
-    settings->FilterInFile = strcmp(filter, "\n") != 0;
-    settings->Filter = settings->FilterInFile ? SwitchValue(filter) : 0;
+    settings->FilterInFile = ReadOptionalKey("Filter", filter, sizeof filter, path);
+    settings->Filter = SwitchValue(filter);
+    char encoding[kEncodingChars + 1];
+    settings->EncodingInFile = ReadOptionalKey("Encoding", encoding, sizeof encoding, path);
+    settings->Encoding = EncodingValue(encoding);
 }
 
 void LoadSettings(platform::ModuleHandle moduleInstance, ToolSettings *settings, char *settingsFilePath) {
@@ -127,8 +165,9 @@ bool SaveSettings(const ToolSettings *settings, const char *path, uint32_t *firs
     NoteWrite(WriteText(kPathSection, "WorkingDirectory", settings->WorkingDirectory, path), &allWritten, firstError);
     NoteWrite(WriteText(kPathSection, "CommandLine", settings->CommandLine, path), &allWritten, firstError);
     NoteWrite(WriteText(kSettingsSection, "MenuItem", settings->MenuItem, path), &allWritten, firstError);
-    if (settings->Filter || settings->FilterInFile)
-        NoteWrite(platform::ProfileWriteString(kSettingsSection, "Filter", settings->Filter ? "1" : "0", path),
-                  &allWritten, firstError);
+    SaveOptionalKey("Filter", settings->Filter ? "1" : "0", !settings->Filter, settings->FilterInFile, path,
+                    &allWritten, firstError);
+    SaveOptionalKey("Encoding", EncodingText(settings->Encoding), settings->Encoding == TextEncoding::Ansi,
+                    settings->EncodingInFile, path, &allWritten, firstError);
     return allWritten;
 }

@@ -5,6 +5,7 @@
 //   DeleteTemp=0|1           CommandLine=<command-line template>
 //   MenuItem=<caption>
 //   Filter=0|1               (only once it has been turned on)
+//   Encoding=ANSI|UTF-8|OEM  (only once it has been set to other than ANSI)
 //
 // Reading goes through the platform's profile service, so a missing file,
 // section or key gives its default and a long value is cut to its capacity.
@@ -22,6 +23,10 @@ constexpr int kModulePathChars = 260;
 // one without any "." grows by 4 (".ini" appended).
 constexpr int kSettingsPathChars = kModulePathChars + 4;
 
+// The character set the program reads and writes (Settings/Encoding): ANSI,
+// the host's own, passes the bytes unchanged; UTF-8 and OEM convert.
+enum class TextEncoding : int32_t { Ansi, Utf8, Oem };
+
 struct ToolSettings {
     int32_t ReadOnly;   // 0 off, anything else on: the result is not read back
     int32_t DeleteTemp; // 0 off, anything else on: the exchange file is deleted
@@ -30,6 +35,8 @@ struct ToolSettings {
     char MenuItem[kMenuItemChars + 1];
     int32_t Filter; // 0 off, anything else on: the text goes through standard input and output
     bool FilterInFile; // the file held Filter when it was read, so it is saved also when off
+    TextEncoding Encoding;
+    bool EncodingInFile; // the file held Encoding when it was read, so it is saved also as ANSI
 };
 
 // The settings file's path for a module path: everything after the last "."
@@ -44,6 +51,12 @@ bool SettingsPathForModule(const char *modulePath, char *settingsPath);
 // non-digit; no digits gives 0.
 int32_t SwitchValue(const char *text);
 
+// The Encoding value as the file holds it: "ANSI", "UTF-8" or "OEM", without
+// regard to case; anything else, the empty text included, is ANSI.
+TextEncoding EncodingValue(const char *text);
+// The text SaveSettings writes for an encoding.
+const char *EncodingText(TextEncoding encoding);
+
 // Computes the settings path of the module that `moduleInstance` identifies
 // into `settingsFilePath` and reads all settings from that file.
 void LoadSettings(platform::ModuleHandle moduleInstance, ToolSettings *settings, char *settingsFilePath);
@@ -55,7 +68,8 @@ void ReadSettings(ToolSettings *settings, const char *settingsFilePath);
 // WorkingDirectory, CommandLine, MenuItem, also after a write has failed;
 // then Filter, but only when it is on or the file held the key when it was
 // read (FilterInFile), so the file of a user who never turns it on keeps
-// its five keys.
+// its five keys; and Encoding the same way, when it is not ANSI or the file
+// held it.
 // Switches are written as "1" or "0"; texts without the blanks at their ends
 // (platform::IsProfileBlank), which reading would drop. Returns false when a
 // write failed, with the system's error

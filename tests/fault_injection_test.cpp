@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <iconv.h>
+#include <locale.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -42,7 +44,8 @@ const std::pair<std::string, int> kErrors[] = {
     {"posix_spawn_file_actions_init", ENOMEM}, {"posix_spawn_file_actions_addclosefrom_np", ENOMEM},
     {"posix_spawn_file_actions_adddup2", EBADF}, {"posix_spawnattr_init", ENOMEM},
     {"posix_spawnattr_setsigmask", EINVAL}, {"posix_spawnattr_setsigdefault", EINVAL},
-    {"posix_spawnattr_setflags", EINVAL}};
+    {"posix_spawnattr_setflags", EINVAL}, {"newlocale", ENOMEM}, {"iconv_open", EMFILE},
+    {"iconv", EILSEQ},    {"iconv_close", EBADF}};
 
 // Failures that refuse the atomic save of the settings file where the old
 // file may still be changed in place: the new file cannot be made, cannot
@@ -161,6 +164,31 @@ extern "C" int __wrap_open(const char *path, int flags, ...) {
     return fd;
 }
 
+// The character-set calls: a locale or a converter that cannot be had, and
+// a conversion that stops at a sequence it cannot convert.
+extern "C" locale_t __real_newlocale(int mask, const char *name, locale_t base);
+extern "C" locale_t __wrap_newlocale(int mask, const char *name, locale_t base) {
+    if (const int error = Fault("newlocale")) return errno = error, static_cast<locale_t>(nullptr);
+    return __real_newlocale(mask, name, base);
+}
+extern "C" iconv_t __real_iconv_open(const char *to, const char *from);
+extern "C" iconv_t __wrap_iconv_open(const char *to, const char *from) {
+    if (const int error = Fault("iconv_open")) return errno = error, reinterpret_cast<iconv_t>(-1);
+    return __real_iconv_open(to, from);
+}
+extern "C" size_t __real_iconv(iconv_t converter, char **in, size_t *inLeft, char **out, size_t *outLeft);
+extern "C" size_t __wrap_iconv(iconv_t converter, char **in, size_t *inLeft, char **out, size_t *outLeft) {
+    if (const int error = Fault("iconv")) return errno = error, static_cast<size_t>(-1);
+    return __real_iconv(converter, in, inLeft, out, outLeft);
+}
+// A converter is released also when closing it reports an error.
+extern "C" int __real_iconv_close(iconv_t converter);
+extern "C" int __wrap_iconv_close(iconv_t converter) {
+    const int error = Fault("iconv_close");
+    const int result = __real_iconv_close(converter);
+    return error ? (errno = error, -1) : result;
+}
+
 // Linux releases the descriptor also when close reports an error.
 extern "C" int __real_close(int fd);
 extern "C" int __wrap_close(int fd) {
@@ -224,15 +252,17 @@ protected:
         chmod(directory_.c_str(), 0755);
         test::RemoveTree(directory_);
     }
-    std::string Runs(bool readOnly, bool filter = false);
+    std::string Runs(bool readOnly, bool filter = false, bool utf8 = false);
     std::string Saves(bool inPlace, const Refusal *refusal = nullptr);
     std::string directory_;
 };
 
 // ---- A run ---------------------------------------------------------------------
 
-const char kText[] = "Hello, fault injection\nline two\n";
-const char kResult[] = "HELLO, FAULT INJECTION\nLINE TWO\n"; // what tool_upper_case makes of it
+// "é" in ISO-8859-1, the character set of the runs through UTF-8.
+const char kText[] = "Hello, fault injection\nline two \xE9\n";
+const char kResult[] = "HELLO, FAULT INJECTION\nLINE TWO \xE9\n"; // what tool_upper_case makes of it
+const char kTextInUtf8[] = "Hello, fault injection\nline two \xC3\xA9\n"; // the exchange file of a UTF-8 run
 std::vector<std::string> g_PutTexts;
 void GetText(int32_t, char *buffer, int32_t capacity) { snprintf(buffer, static_cast<size_t>(capacity), "%s", kText); }
 void PutText(int32_t, const char *text) { g_PutTexts.push_back(text); }
@@ -295,7 +325,22 @@ const RunOutcome kFilterOutcomes[] = {
     {"", "", kText, nullptr},
 };
 
-std::string FaultInjectionTest::Runs(bool readOnly, bool filter) {
+// Filter mode with Encoding=UTF-8 in an ISO-8859-1 locale: the text goes
+// out and comes back through iconv. The locale is looked up afresh in every
+// run (see Runs), which first tries whether the set takes ASCII as it is
+// (the first iconv_open, iconv and iconv_close): a failure there or of the
+// lookup only costs speed. These rows come first; every other call ends as
+// in kFilterOutcomes.
+const char kCannotConvert[] = "Error: The text cannot be converted to UTF-8\nThe text was left as it was\n";
+const char kCannotHold[] = "Error: The program's output holds characters that character set ISO-8859-1 "
+                           "cannot hold\nThe text was left as it was\n";
+const RunOutcome kUtf8FilterOutcomes[] = {
+    {"iconv_open#2", kCannotConvert, nullptr, nullptr}, {"iconv#2", kCannotConvert, nullptr, nullptr},
+    {"iconv#3", kCannotConvert, nullptr, nullptr},      {"iconv_open#3", kCannotHold, nullptr, nullptr},
+    {"iconv#4", kCannotHold, nullptr, nullptr},         {"iconv#5", kCannotHold, nullptr, nullptr},
+};
+
+std::string FaultInjectionTest::Runs(bool readOnly, bool filter, bool utf8) {
     static HostRecord host;
     host = HostRecord{};
     host.GetText = GetText;
@@ -306,12 +351,17 @@ std::string FaultInjectionTest::Runs(bool readOnly, bool filter) {
     const std::string exchange = test::JoinPath(directory_, "exchange");
     fs::create_directory(exchange);
     int savedStderr = -1;
+    bool flip = false;
     return ForEveryFault(
         [&] {
+            // A changed LC_CTYPE, which LC_ALL overrides, has the locale
+            // looked up again.
+            if (utf8) setenv("LC_CTYPE", (flip = !flip) ? "C" : "POSIX", 1);
             EmptyDirectory(exchange);
             g_PutTexts.clear();
             g_State.Host = &host;
             g_State.Settings = ToolSettings{readOnly, 1, "", "", "", filter, filter};
+            g_State.Settings.Encoding = utf8 ? TextEncoding::Utf8 : TextEncoding::Ansi;
             snprintf(g_State.Settings.WorkingDirectory, kPathChars + 1, "%s", exchange.c_str());
             snprintf(g_State.Settings.CommandLine, kPathChars + 1, "%s", templ.c_str());
             // Messages go to standard error: into a file until the check.
@@ -325,6 +375,9 @@ std::string FaultInjectionTest::Runs(bool readOnly, bool filter) {
             dup2(savedStderr, STDERR_FILENO);
             close(savedStderr);
             const RunOutcome *o = filter ? kFilterOutcomes : kRunOutcomes;
+            if (utf8)
+                for (const RunOutcome &row : kUtf8FilterOutcomes)
+                    if (g_Injector.hit && FaultName() == row.call) o = &row;
             while (o->call[0] && (!g_Injector.hit || FaultName() != o->call)) ++o;
             const std::string file = g_Injector.calls.at(0).path;
             std::string output; // the path of the third file opened: standard output's capture
@@ -338,7 +391,11 @@ std::string FaultInjectionTest::Runs(bool readOnly, bool filter) {
             EXPECT_EQ(g_PutTexts, o->put && !readOnly ? std::vector<std::string>{o->put} : std::vector<std::string>{});
             const std::vector<std::string> left = test::ListDirectory(exchange);
             EXPECT_EQ(left.size(), o->left ? 1u : 0u);
-            if (o->left && left.size() == 1) EXPECT_EQ(test::ReadFile(test::JoinPath(exchange, left[0])), o->left);
+            // The exchange file holds the text as the program read it.
+            const std::string leftText = !o->left                                   ? ""
+                                         : utf8 && std::string(o->left) == kText ? kTextInUtf8
+                                                                                  : o->left;
+            if (o->left && left.size() == 1) EXPECT_EQ(test::ReadFile(test::JoinPath(exchange, left[0])), leftText);
             // A message shows only once the capture files are gone: a host
             // ended during the box leaves none behind.
             bool shown = false;
@@ -359,15 +416,32 @@ TEST_F(FaultInjectionTest, EveryFailureOfARunEndsAsDocumented) {
     EXPECT_EQ(Runs(true), start + "unlink");
 }
 
+// A filter run's calls from the exchange file's close to the program's end:
+// the capture files made, the program started on them and waited for.
+const char kFilterStart[] = "close open close open close open open open "
+                            "posix_spawn_file_actions_init posix_spawn_file_actions_adddup2 "
+                            "posix_spawn_file_actions_adddup2 posix_spawn_file_actions_adddup2 "
+                            "posix_spawn_file_actions_addclosefrom_np posix_spawnattr_init posix_spawnattr_setsigmask "
+                            "posix_spawnattr_setsigdefault posix_spawnattr_setflags posix_spawnp close close close "
+                            "waitpid ";
+
 TEST_F(FaultInjectionTest, EveryFailureOfAFilterRunEndsAsDocumented) {
-    const std::string start = "open close open fstat write close open close open close open open open "
-                              "posix_spawn_file_actions_init posix_spawn_file_actions_adddup2 "
-                              "posix_spawn_file_actions_adddup2 posix_spawn_file_actions_adddup2 "
-                              "posix_spawn_file_actions_addclosefrom_np posix_spawnattr_init posix_spawnattr_setsigmask "
-                              "posix_spawnattr_setsigdefault posix_spawnattr_setflags posix_spawnp close close close "
-                              "waitpid ";
+    const std::string start = "open close open fstat write " + std::string(kFilterStart);
     EXPECT_EQ(Runs(false, true), start + "open read close unlink unlink unlink");
     EXPECT_EQ(Runs(true, true), start + "unlink unlink unlink");
+}
+
+TEST_F(FaultInjectionTest, EveryFailureOfAFilterRunThroughUtf8EndsAsDocumented) {
+    const std::string locales = test::JoinPath(directory_, "locales");
+    ASSERT_TRUE(test::MakeLocale(locales, "en_US", "ISO-8859-1"));
+    setenv("LOCPATH", locales.c_str(), 1);
+    setenv("LC_ALL", "en_US.ISO-8859-1", 1);
+    const std::string convert = "iconv_open iconv iconv iconv_close ";
+    const std::string start =
+        "open close open fstat newlocale iconv_open iconv iconv_close " + convert + "write " + kFilterStart;
+    EXPECT_EQ(Runs(false, true, true), start + "open read close " + convert + "unlink unlink unlink");
+    EXPECT_EQ(Runs(true, true, true), start + "unlink unlink unlink");
+    for (const char *name : {"LOCPATH", "LC_ALL", "LC_CTYPE"}) unsetenv(name);
 }
 
 // ---- A save --------------------------------------------------------------------

@@ -21,6 +21,7 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <iconv.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -245,6 +246,7 @@ struct Settings {
     bool useSystemTemp = false;
     std::string commandLine;
     bool filter = false;
+    std::string encoding; // empty: no Encoding key
 };
 
 class RunToolTest : public testing::Test {
@@ -287,6 +289,7 @@ protected:
                                                               : settings.workingDirectory) +
                           "\r\nCommandLine=" + settings.commandLine + "\r\n";
         if (settings.filter) ini.insert(ini.find("[Path]"), "Filter=1\r\n");
+        if (!settings.encoding.empty()) ini.insert(ini.find("[Path]"), "Encoding=" + settings.encoding + "\r\n");
         test::WriteFile(test::JoinPath(moduleDirectory_, "exttool.ini"), ini);
         if (!module_.handle) module_ = test::LoadModuleCopy(moduleDirectory_);
         InstallRecord record{};
@@ -606,7 +609,7 @@ TEST_F(RunToolTest, CallsDuringARunAreRefused) {
         // here it is given answers for OK, and must neither read nor print.
         const std::string in = test::JoinPath(directory_, "form-in.txt");
         const std::string out = test::JoinPath(directory_, "form-out.txt");
-        test::WriteFile(in, "y\ny\n\nChanged\n\n\no\n");
+        test::WriteFile(in, "y\ny\n\nChanged\n\n\n\no\n");
         fflush(stdout);
         const int savedIn = dup(0), savedOut = dup(1);
         const int inFd = open(in.c_str(), O_RDONLY), outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -1096,6 +1099,229 @@ TEST_F(RunToolTest, RunsLeaveNoHandleOpen) {
     }
 }
 #endif
+
+// ---- Encoding: the text in UTF-8 or OEM for the program ------------------------------------
+
+// The character sets of these tests. On Windows the ANSI code page is Wine's
+// (1252 by default, 932 under LC_ALL=ja_JP.UTF-8) and rows of the other one
+// wait for that run; on Linux the user's character set is taken from LC_ALL,
+// with locales of the same kind made for the test: CP1252, EUC-JP (double
+// byte, as 932) and C.UTF-8.
+#if defined(_WIN32)
+int CurrentCodePage() { return static_cast<int>(GetACP()); }
+
+// A UTF-8 text in code page `page`; "<lost>" when a character has no form there.
+std::string InCodePage(UINT page, const std::string &utf8) {
+    if (utf8.empty()) return "";
+    std::wstring wide(utf8.size(), L'\0');
+    wide.resize(MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(),
+                                    static_cast<int>(wide.size())));
+    std::string text(wide.size() * 4, '\0');
+    BOOL lost = FALSE;
+    text.resize(WideCharToMultiByte(page, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wide.size()),
+                                    text.data(), static_cast<int>(text.size()), nullptr, &lost));
+    return lost ? "<lost>" : text;
+}
+std::string Ansi(const std::string &utf8) { return InCodePage(CP_ACP, utf8); }
+std::string Oem(const std::string &utf8) { return InCodePage(CP_OEMCP, utf8); }
+std::string CharsetName(int page) { return "code page " + std::to_string(page); }
+#else
+int g_CodePage = 1252;
+int CurrentCodePage() { return g_CodePage; }
+const char *LocaleOf(int page) { return page == 932 ? "ja_JP.EUC-JP" : page == 65001 ? "C.UTF-8" : "en_US.CP1252"; }
+const char *CharsetOf(int page) { return page == 932 ? "EUC-JP" : page == 65001 ? "UTF-8" : "CP1252"; }
+std::string CharsetName(int page) { return std::string("character set ") + CharsetOf(page); }
+
+std::string Ansi(const std::string &utf8) {
+    const iconv_t converter = iconv_open(CharsetOf(g_CodePage), "UTF-8");
+    std::string text(utf8.size() * 4 + 4, '\0');
+    char *in = const_cast<char *>(utf8.data()), *out = text.data();
+    size_t inLeft = utf8.size(), outLeft = text.size();
+    const size_t result = iconv(converter, &in, &inLeft, &out, &outLeft);
+    iconv_close(converter);
+    if (result != 0) return "<lost>";
+    text.resize(text.size() - outLeft);
+    return text;
+}
+std::string Oem(const std::string &utf8) { return Ansi(utf8); } // OEM is the ANSI set on POSIX
+
+// Makes the locales (localedef, from the locales package) under `directory`
+// and points LOCPATH there; LC_ALL picks one per row.
+void MakeLocales(const std::string &directory) {
+    for (const int page : {1252, 932}) {
+        const std::string name = LocaleOf(page);
+        ASSERT_TRUE(test::MakeLocale(directory, name.substr(0, name.find('.')), CharsetOf(page)));
+    }
+    // The system's own locales (C.UTF-8) stay in reach after these.
+    setenv("LOCPATH", (directory + ":/usr/lib/locale").c_str(), 1);
+}
+#endif
+
+struct EncodingCase {
+    const char *name;
+    int codePage;          // the ANSI code page the row is for
+    const char *encoding;  // the Encoding value
+    bool filter;
+    std::string hostText;  // in UTF-8; the host hands it out in the ANSI set
+    bool cutLastByte;      // the host's text ends in the first byte of a character
+    std::string arguments; // the tool and its arguments; "%f" in file mode
+    const char *put;       // in UTF-8; null: PutText is not called
+    std::string message;   // "{ansi}" stands for the ANSI set's name, "{oem}" for the OEM one's
+    const char *exchange;  // what the exchange file holds in the program's set, in UTF-8; null: not looked at
+};
+
+TEST_F(RunToolTest, EncodingOutcomes) {
+    const std::string kept = "\nThe text was left as it was";
+    const std::string notUtf8 = "The program's output is not valid UTF-8" + kept;
+    const std::string cannotHold = "The program's output holds characters that {ansi} cannot hold" + kept;
+    const std::string e60000 = [] { std::string t; for (int i = 0; i < 60000; ++i) t += "é"; return t; }();
+    const std::string e102400 = [] { std::string t; for (int i = 0; i < 102400; ++i) t += "é"; return t; }();
+    const std::string euro102400 = [] { std::string t; for (int i = 0; i < 102400; ++i) t += "€"; return t; }();
+    const std::string a51199 = "A" + e102400.substr(0, 102398); // 102,399 bytes
+    // A file longer than the buffer for it: its last character read is cut in two.
+    const std::string ab102398 = "AB" + e102400.substr(0, 2 * 102398);
+    const std::string ab51199 = "AB" + e102400.substr(0, 102398);
+    const EncodingCase cases[] = {
+        // The host's text goes out as UTF-8, without a byte-order mark, to a
+        // program that refuses anything else, and comes back as it was.
+        {"WesternOutAndBack", 1252, "UTF-8", false, "café €", false, "tool_utf8_echo %f", "café €", "", "café €"},
+        {"WesternOutAndBackFilter", 1252, "utf-8", true, "café €\r\n", false, "tool_utf8_echo", "café €\r\n", "",
+         nullptr},
+        {"JapaneseOutAndBack", 932, "UTF-8", false, "日本語の時代", false, "tool_utf8_echo %f", "日本語の時代", "",
+         "日本語の時代"},
+        {"JapaneseOutAndBackFilter", 932, "UTF-8", true, "日本語", false, "tool_utf8_echo", "日本語", "", nullptr},
+        // A character the ANSI set lacks never comes back as "?" or a look-alike.
+        {"CharacterTheCodePageLacks", 1252, "UTF-8", false, "x", false, "tool_write_bytes --file %f 41e4b8ad",
+         nullptr, cannotHold, nullptr},
+        {"CharacterTheCodePageLacksFilter", 1252, "UTF-8", true, "x", false, "tool_write_bytes 41e4b8ad", nullptr,
+         cannotHold, nullptr},
+        {"CharacterTheDoubleByteCodePageLacks", 932, "UTF-8", true, "x", false, "tool_write_bytes e697a5ed959c",
+         nullptr, cannotHold, nullptr},
+        {"OutputNotUtf8", 1252, "UTF-8", false, "x", false, "tool_write_bytes --file %f 41c328", nullptr, notUtf8,
+         nullptr},
+        {"OutputNotUtf8Filter", 1252, "UTF-8", true, "x", false, "tool_write_bytes 41e9", nullptr, notUtf8, nullptr},
+        {"OutputCutInsideACharacter", 932, "UTF-8", true, "x", false, "tool_write_bytes e697a5e6", nullptr, notUtf8,
+         nullptr},
+        {"ByteOrderMarkDropped", 1252, "UTF-8", false, "x", false, "tool_write_bytes --file %f efbbbf41c3a9", "Aé", "",
+         nullptr},
+        {"ByteOrderMarkDroppedFilter", 1252, "UTF-8", true, "x", false, "tool_write_bytes efbbbf41c3a9", "Aé", "",
+         nullptr},
+        // The limit holds for what the host receives.
+        {"SixtyThousandTwoByteCharactersComeBack", 1252, "UTF-8", false, "x", false,
+         "tool_write_bytes --file %f c3a9*60000", e60000.c_str(), "", nullptr},
+        {"SixtyThousandTwoByteCharactersComeBackFilter", 1252, "UTF-8", true, "x", false,
+         "tool_write_bytes c3a9*60000", e60000.c_str(), "", nullptr},
+        {"LongerResultIsCutAtAWholeCharacter", 1252, "UTF-8", false, "x", false,
+         "tool_write_bytes --file %f c3a9*102401", e102400.c_str(), "", nullptr},
+        {"LongerFileThanTheBufferIsCutAtAWholeCharacter", 1252, "UTF-8", false, "x", false,
+         "tool_write_bytes --file %f 4142 c3a9*160000", ab102398.c_str(), "", nullptr},
+        {"LongerOutputIsRefusedInFilterMode", 1252, "UTF-8", true, "x", false, "tool_write_bytes c3a9*102401",
+         nullptr, "The program's output is longer than 102400 bytes" + kept, nullptr},
+        {"ThreeBytesForEachByteAndAMarkFit", 1252, "UTF-8", true, "x", false, "tool_write_bytes efbbbf e282ac*102400",
+         euro102400.c_str(), "", nullptr},
+        {"OneMoreByteIsTooLong", 1252, "UTF-8", true, "x", false, "tool_write_bytes efbbbf e282ac*102400 41", nullptr,
+         "The program's output is longer than 102400 bytes" + kept, nullptr},
+        // What the host's text cannot give.
+        {"HostTextEndingInALeadByte", 932, "UTF-8", false, "日本語", true, "tool_utf8_echo %f", nullptr,
+         "The text cannot be converted to UTF-8" + kept, ""},
+        // A failed program's words read right; what does not convert shows as "?".
+        {"FailureExcerptIsConverted", 1252, "UTF-8", true, "x", false, "tool_write_bytes --err --exit 5 c3a9ff41",
+         nullptr, "The program ended with exit code 5\né?A", nullptr},
+        // ANSI, also for a value it does not know, moves the bytes unchanged.
+        {"AnsiMovesBytesUnchanged", 1252, "ANSI", true, "x", false, "tool_write_bytes c3a9", "Ã©", "", nullptr},
+        {"UnknownValueIsAnsi", 1252, "UTF8", false, "café", false, "tool_nothing %f", "café", "", "café"},
+#if defined(_WIN32)
+        // OEM: the console code page, 437 or 850 under Wine; both hold "é".
+        {"OemOutAndBack", 1252, "OEM", false, "café", false, "tool_nothing %f", "café", "", "café"},
+        {"OemOutAndBackFilter", 1252, "oem", true, "café", false, "tool_cat", "café", "", nullptr},
+        {"OemLacksTheEuro", 1252, "OEM", false, "5 €", false, "tool_nothing %f", nullptr,
+         "The text cannot be converted to {oem}" + kept, ""},
+#else
+        // OEM is the ANSI set here: the bytes go and come unchanged.
+        {"OemIsAnsi", 1252, "OEM", true, "5 €", false, "tool_cat", "5 €", "", nullptr},
+        // A UTF-8 locale: nothing converts, but the mark is dropped, invalid
+        // output refused and the limit counted in UTF-8 bytes.
+        {"Utf8LocaleTakesTheOutputAsItIs", 65001, "UTF-8", false, "日本", false, "tool_utf8_echo %f", "日本", "",
+         "日本"},
+        {"Utf8LocaleDropsTheMark", 65001, "UTF-8", true, "x", false, "tool_write_bytes efbbbf c3a9", "é", "", nullptr},
+        {"Utf8LocaleRefusesInvalidOutput", 65001, "UTF-8", true, "x", false, "tool_write_bytes 41e9", nullptr,
+         notUtf8, nullptr},
+        {"Utf8LocaleCutsAtAWholeCharacter", 65001, "UTF-8", false, "x", false,
+         "tool_write_bytes --file %f 41 c3a9*60000", a51199.c_str(), "", nullptr},
+        {"Utf8LocaleCutsALongerFileThanTheBufferAtAWholeCharacter", 65001, "UTF-8", false, "x", false,
+         "tool_write_bytes --file %f 4142 c3a9*160000", ab51199.c_str(), "", nullptr},
+        {"Utf8LocaleRefusesTheLongerOutputInFilterMode", 65001, "UTF-8", true, "x", false,
+         "tool_write_bytes c3a9*60000", nullptr, "The program's output is longer than 102400 bytes" + kept, nullptr},
+#endif
+    };
+#if !defined(_WIN32)
+    MakeLocales(test::JoinPath(directory_, "locales"));
+    if (HasFatalFailure()) return;
+    const char *previous = getenv("LC_ALL");
+    const std::string saved = previous ? previous : "";
+#endif
+    int rows = 0;
+    for (const EncodingCase &c : cases) {
+#if defined(_WIN32)
+        if (c.codePage != CurrentCodePage()) continue;
+#else
+        g_CodePage = c.codePage;
+        setenv("LC_ALL", LocaleOf(c.codePage), 1);
+#endif
+        SCOPED_TRACE(c.name);
+        ++rows;
+        test::RemoveTree(exchange_);
+        fs::create_directory(exchange_);
+        fake_.calls.clear();
+        fake_.text = Ansi(c.hostText);
+        if (c.cutLastByte) fake_.text += Ansi("語").substr(0, 1);
+        const std::string tool = c.arguments.substr(0, c.arguments.find(' '));
+        Install({.deleteTemp = false,
+                 .commandLine = Tool(tool) + c.arguments.substr(std::min(c.arguments.find(' '), c.arguments.size())),
+                 .filter = c.filter,
+                 .encoding = c.encoding});
+        const Captured captured = Run();
+        std::string message = Ansi(c.message);
+        for (const auto &[from, to] : {std::pair<std::string, std::string>{"{ansi}", CharsetName(CurrentCodePage())},
+                                       {"{oem}", "code page " + std::to_string(
+#if defined(_WIN32)
+                                                                    GetOEMCP()
+#else
+                                                                    0
+#endif
+                                                                        )}})
+            if (message.find(from) != std::string::npos) message.replace(message.find(from), from.size(), to);
+        if (message.empty())
+            ExpectNoMessage(captured);
+        else
+            ExpectMessages(captured, {{"Error", message, true}});
+        std::vector<std::string> names = {"GetContext", "GetText"};
+        if (c.put) names.push_back("PutText");
+        EXPECT_EQ(CallNames(fake_.calls), names);
+        if (c.put && !fake_.calls.empty()) {
+            const std::string expected = Ansi(c.put);
+            EXPECT_TRUE(fake_.calls.back().text == expected)
+                << fake_.calls.back().text.size() << " bytes came back, " << expected.size() << " expected";
+        }
+        if (c.exchange) {
+            const std::string encoding = Lower(c.encoding);
+            const std::string expected = encoding == "utf-8" ? std::string(c.exchange)
+                                         : encoding == "oem" ? Oem(c.exchange)
+                                                             : Ansi(c.exchange);
+            EXPECT_EQ(OnlyExchangeFileContent(), expected);
+        }
+    }
+#if defined(_WIN32)
+    // 1252 and 932 each have their rows; any other code page is a mistake.
+    EXPECT_GT(rows, 0) << "no rows for code page " << CurrentCodePage();
+#else
+    if (previous)
+        setenv("LC_ALL", saved.c_str(), 1);
+    else
+        unsetenv("LC_ALL");
+    unsetenv("LOCPATH");
+#endif
+}
 
 #if !defined(_WIN32)
 // The host's own signal state does not reach the program: a host that

@@ -47,13 +47,19 @@ const DesignedControl kControls[] = {
     {1006, "Edit", 0x81, "", 67, 48, 138, 14, WS_BORDER | ES_AUTOHSCROLL | WS_TABSTOP},
     {-1, "Static", 0x82, "&Command line", 7, 69, 45, 8, SS_LEFT | WS_GROUP},
     {1007, "Edit", 0x81, "", 67, 66, 138, 14, WS_BORDER | ES_AUTOHSCROLL | WS_TABSTOP},
-    {IDOK, "Button", 0x80, "OK", 82, 98, 50, 14, BS_DEFPUSHBUTTON | WS_TABSTOP},
-    {IDCANCEL, "Button", 0x80, "Cancel", 133, 98, 50, 14, BS_PUSHBUTTON | WS_TABSTOP},
+    {IDOK, "Button", 0x80, "OK", 82, 116, 50, 14, BS_DEFPUSHBUTTON | WS_TABSTOP},
+    {IDCANCEL, "Button", 0x80, "Cancel", 133, 116, 50, 14, BS_PUSHBUTTON | WS_TABSTOP},
     {-1, "Static", 0x82, "&Menu item", 7, 33, 34, 8, SS_LEFT | WS_GROUP},
     {1008, "Edit", 0x81, "", 67, 30, 138, 14, WS_BORDER | ES_AUTOHSCROLL | WS_TABSTOP},
     {1009, "Button", 0x80, "&Filter: standard input to output", 100, 5, 105, 20,
      BS_AUTOCHECKBOX | BS_MULTILINE | BS_TOP | WS_TABSTOP},
+    {-1, "Static", 0x82, "&Encoding", 7, 87, 45, 8, SS_LEFT | WS_GROUP},
+    // The height of a drop-down list includes its open list.
+    {1011, "ComboBox", 0x85, "", 67, 84, 60, 60, CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP},
 };
+constexpr int kDialogHeight = 135;
+// The choices of the Encoding list, in their order.
+const char *const kEncodings[] = {"ANSI", "UTF-8", "OEM"};
 constexpr int kControlCount = sizeof kControls / sizeof kControls[0];
 
 using test::SavedFile;
@@ -311,7 +317,7 @@ TEST_F(SettingsDialogTest, TemplateIsTheDesignedOneInUsEnglish) {
     EXPECT_EQ(dialog->x, 0);
     EXPECT_EQ(dialog->y, 0);
     EXPECT_EQ(dialog->cx, 210);
-    EXPECT_EQ(dialog->cy, 117);
+    EXPECT_EQ(dialog->cy, kDialogHeight);
 
     const WORD *at = reinterpret_cast<const WORD *>(dialog + 1);
     std::string text;
@@ -369,7 +375,7 @@ TEST_F(SettingsDialogTest, ShowsCaptionAndControlsWhereTheTemplatePutsThem) {
         EXPECT_EQ(dialogOrigin.y, ownerOrigin.y);
         RECT client;
         GetClientRect(dialog, &client);
-        const RECT size = DialogUnitsToPixels(dialog, 0, 0, 210, 117);
+        const RECT size = DialogUnitsToPixels(dialog, 0, 0, 210, kDialogHeight);
         EXPECT_EQ(client.right, size.right);
         EXPECT_EQ(client.bottom, size.bottom);
 
@@ -382,9 +388,14 @@ TEST_F(SettingsDialogTest, ShowsCaptionAndControlsWhereTheTemplatePutsThem) {
             EXPECT_EQ(ClassOf(control), designed.className);
             EXPECT_EQ(static_cast<short>(GetDlgCtrlID(control)), designed.id);
             // The edit fields show the settings: the defaults, as there is no file.
-            EXPECT_EQ(TextOf(control), designed.id == 1008 ? "External program" : designed.text);
-            const RECT expected = DialogUnitsToPixels(dialog, designed.x, designed.y, designed.cx, designed.cy);
-            EXPECT_EQ(Describe(ClientRectOfControl(dialog, control)), Describe(expected));
+            EXPECT_EQ(TextOf(control), designed.id == 1008   ? "External program"
+                                       : designed.id == 1011 ? "ANSI"
+                                                             : designed.text);
+            RECT expected = DialogUnitsToPixels(dialog, designed.x, designed.y, designed.cx, designed.cy);
+            RECT shown = ClientRectOfControl(dialog, control);
+            // A closed drop-down list is as high as its selection field.
+            if (designed.atom == 0x85) expected.bottom = shown.bottom;
+            EXPECT_EQ(Describe(shown), Describe(expected));
             const DWORD live = static_cast<DWORD>(GetWindowLongA(control, GWL_STYLE));
             EXPECT_EQ(live & (WS_TABSTOP | WS_GROUP), designed.style & (WS_TABSTOP | WS_GROUP));
             if (designed.atom == 0x81) {
@@ -395,6 +406,14 @@ TEST_F(SettingsDialogTest, ShowsCaptionAndControlsWhereTheTemplatePutsThem) {
                 EXPECT_GE(SendMessageA(control, EM_GETLIMITTEXT, 0, 0), 30000) << "typing is not limited";
             } else if (designed.atom == 0x80) {
                 EXPECT_EQ(live & BS_TYPEMASK, designed.style & BS_TYPEMASK);
+            } else if (designed.atom == 0x85) {
+                EXPECT_EQ(live & 3u, static_cast<DWORD>(CBS_DROPDOWNLIST));
+                ASSERT_EQ(SendMessageA(control, CB_GETCOUNT, 0, 0), 3);
+                for (int choice = 0; choice < 3; ++choice) {
+                    char item[16] = "";
+                    SendMessageA(control, CB_GETLBTEXT, choice, reinterpret_cast<LPARAM>(item));
+                    EXPECT_STREQ(item, kEncodings[choice]);
+                }
             } else {
                 EXPECT_EQ(live & SS_TYPEMASK, static_cast<DWORD>(SS_LEFT));
             }
@@ -405,16 +424,16 @@ TEST_F(SettingsDialogTest, ShowsCaptionAndControlsWhereTheTemplatePutsThem) {
     EXPECT_FALSE(test::FileExists(iniPath_));
 }
 
-TEST_F(SettingsDialogTest, TabOrderIsTheTemplateOrderWithMenuItemAndFilterLast) {
+TEST_F(SettingsDialogTest, TabOrderIsTheTemplateOrderWithMenuItemFilterAndEncodingLast) {
     const DialogRun run = RunModuleDialog([&](DWORD thread, HWND dialog) {
-        const int order[] = {1000, 1001, 1006, 1007, IDOK, IDCANCEL, 1008, 1009, 1000};
+        const int order[] = {1000, 1001, 1006, 1007, IDOK, IDCANCEL, 1008, 1009, 1011, 1000};
         for (size_t i = 0; i + 1 < sizeof order / sizeof order[0]; ++i) {
             HWND next = GetNextDlgTabItem(dialog, GetDlgItem(dialog, order[i]), FALSE);
             EXPECT_EQ(GetDlgCtrlID(next), order[i + 1]) << "after " << order[i];
         }
         // The Tab key walks the same way through the dialog manager.
         FocusControl(dialog, 1007);
-        const int walk[] = {IDOK, IDCANCEL, 1008, 1009, 1000};
+        const int walk[] = {IDOK, IDCANCEL, 1008, 1009, 1011, 1000};
         for (int id : walk) {
             PostKey(thread, dialog, WM_KEYDOWN, VK_TAB);
             EXPECT_TRUE(WaitUntil([&] { return FocusOf(thread) == GetDlgItem(dialog, id); }))
@@ -430,7 +449,8 @@ TEST_F(SettingsDialogTest, EachMnemonicMovesTheFocusIntoItsControl) {
         char key;
         int target;
     };
-    const Mnemonic mnemonics[] = {{'w', 1006}, {'m', 1008}, {'c', 1007}, {'W', 1006}, {'r', 1000}, {'d', 1001}, {'f', 1009}};
+    const Mnemonic mnemonics[] = {{'w', 1006}, {'m', 1008}, {'c', 1007}, {'W', 1006}, {'r', 1000}, {'d', 1001}, {'f', 1009},
+                                  {'e', 1011}};
     const DialogRun run = RunModuleDialog([&](DWORD thread, HWND dialog) {
         FocusControl(dialog, IDCANCEL);
         for (const Mnemonic &m : mnemonics) {
@@ -449,13 +469,15 @@ TEST_F(SettingsDialogTest, EachMnemonicMovesTheFocusIntoItsControl) {
 }
 
 TEST_F(SettingsDialogTest, OpensWithTheValuesOfTheFile) {
-    WriteSettings("[Settings]\r\nReadOnly=7\r\nDeleteTemp=0\r\nFilter=2\r\nMenuItem=Mine\r\n"
+    WriteSettings("[Settings]\r\nReadOnly=7\r\nDeleteTemp=0\r\nFilter=2\r\nMenuItem=Mine\r\nEncoding=utf-8\r\n"
                   "[Path]\r\nWorkingDirectory=C:\\Exchange\r\nCommandLine=\"C:\\Tools\\fmt.exe\" %f\r\n");
     const DialogRun run = RunModuleDialog([&](DWORD thread, HWND dialog) {
         EXPECT_TRUE(IsChecked(dialog, 1000)) << "a switch value of 7 is on";
         EXPECT_FALSE(IsChecked(dialog, 1001));
         EXPECT_TRUE(IsChecked(dialog, 1009)) << "a switch value of 2 is on";
         EXPECT_EQ(TextOf(GetDlgItem(dialog, 1008)), "Mine");
+        EXPECT_EQ(SendDlgItemMessageA(dialog, 1011, CB_GETCURSEL, 0, 0), 1);
+        EXPECT_EQ(TextOf(GetDlgItem(dialog, 1011)), "UTF-8");
         EXPECT_EQ(TextOf(GetDlgItem(dialog, 1006)), "C:\\Exchange");
         EXPECT_EQ(TextOf(GetDlgItem(dialog, 1007)), "\"C:\\Tools\\fmt.exe\" %f");
         CloseDialog(thread, dialog, Close::CloseBox);
@@ -480,6 +502,7 @@ struct FileCase {
     intptr_t endCode;
     Lines expected; // empty: the file is left exactly as it was (or absent)
     int filter = -1; // like readOnly
+    int encoding = -1; // -1: leave the list alone; else the choice to select
 };
 
 void PrintTo(const FileCase &c, std::ostream *out) { *out << c.name; }
@@ -491,6 +514,19 @@ Lines WithFilter(Lines lines, const std::string &value) {
 }
 
 const FileCase kFileCases[] = {
+    {"EncodingChosenIsSavedAfterTheFiveKeys", nullptr, {}, -1, -1, Close::OkButton, 1,
+     {"[Settings]", "ReadOnly=0", "DeleteTemp=0", "MenuItem=External program", "Encoding=UTF-8", "[Path]",
+      "WorkingDirectory=", "CommandLine="},
+     -1, 1},
+    {"EncodingBackToAnsiIsSavedWhereTheFileHeldIt", "[Settings]\r\nEncoding=OEM\r\n", {}, -1, -1, Close::OkButton, 1,
+     {"[Settings]", "Encoding=ANSI", "ReadOnly=0", "DeleteTemp=0", "MenuItem=External program", "[Path]",
+      "WorkingDirectory=", "CommandLine="},
+     -1, 0},
+    {"EncodingOfTheFileIsKeptByOk", "[Settings]\r\nEncoding=oem\r\n", {}, -1, -1, Close::EnterKey, 1,
+     {"[Settings]", "Encoding=OEM", "ReadOnly=0", "DeleteTemp=0", "MenuItem=External program", "[Path]",
+      "WorkingDirectory=", "CommandLine="}},
+    {"EncodingChosenThenCancelledSavesNothing", "[Settings]\r\nEncoding=ANSI\r\n", {}, -1, -1, Close::CancelButton,
+     2, {}, -1, 2},
     {"FilterCheckedIsSavedAfterTheFiveKeys", nullptr, {}, -1, -1, Close::OkButton, 1,
      WithFilter(SavedFile("0", "0", "External program", "", ""), "1"), 1},
     {"FilterClearedIsSavedAsZeroWhereTheFileHeldIt", "[Settings]\r\nFilter=1\r\n", {}, -1, -1, Close::OkButton, 1,
@@ -559,6 +595,7 @@ TEST_P(SettingsDialogFileTest, EndCodeAndFile) {
         if (c.readOnly >= 0) SetBox(dialog, 1000, c.readOnly == 1);
         if (c.deleteTemp >= 0) SetBox(dialog, 1001, c.deleteTemp == 1);
         if (c.filter >= 0) SetBox(dialog, 1009, c.filter == 1);
+        if (c.encoding >= 0) SendDlgItemMessageA(dialog, 1011, CB_SETCURSEL, static_cast<WPARAM>(c.encoding), 0);
         CloseDialog(thread, dialog, c.close);
     });
     EXPECT_EQ(run.result, c.endCode);

@@ -57,7 +57,34 @@ TEST_F(SettingsFileTest, NoFileGivesTheDefaults) {
     EXPECT_STREQ(settings.CommandLine, "");
     EXPECT_STREQ(settings.MenuItem, "External program");
     EXPECT_EQ(settings.Filter, 0);
+    EXPECT_EQ(settings.Encoding, TextEncoding::Ansi);
+    EXPECT_FALSE(settings.EncodingInFile);
     EXPECT_FALSE(test::FileExists(path_)) << "reading must not create the file";
+}
+
+// Three values, without regard to case; anything else is ANSI, the bytes
+// unchanged.
+TEST_F(SettingsFileTest, EncodingIsOneOfThreeValuesWithoutRegardToCase) {
+    struct Case {
+        const char *line;
+        TextEncoding encoding;
+        bool inFile;
+    };
+    const Case cases[] = {
+        {"Encoding=UTF-8", TextEncoding::Utf8, true},   {"encoding=utf-8", TextEncoding::Utf8, true},
+        {"Encoding=Utf-8", TextEncoding::Utf8, true},   {"Encoding=\"UTF-8\" ", TextEncoding::Utf8, true},
+        {"Encoding=OEM", TextEncoding::Oem, true},      {"Encoding=oem", TextEncoding::Oem, true},
+        {"Encoding=ANSI", TextEncoding::Ansi, true},    {"Encoding=", TextEncoding::Ansi, true},
+        {"Encoding=UTF8", TextEncoding::Ansi, true},    {"Encoding=UTF-8x", TextEncoding::Ansi, true},
+        {"Encoding=UTF-16LE", TextEncoding::Ansi, true}, {"Encoding=OEM 850", TextEncoding::Ansi, true},
+        {"Coding=UTF-8", TextEncoding::Ansi, false},
+    };
+    for (const Case &c : cases) {
+        test::WriteFile(path_, "[Settings]\r\n" + std::string(c.line) + "\r\n");
+        const ToolSettings settings = Read();
+        EXPECT_EQ(settings.Encoding, c.encoding) << c.line;
+        EXPECT_EQ(settings.EncodingInFile, c.inFile) << c.line;
+    }
 }
 
 TEST_F(SettingsFileTest, SwitchKeepsTwoCharactersAsADecimalInteger) {
@@ -222,14 +249,15 @@ TEST_F(SettingsFileTest, SavingReplacesValuesInPlaceAndKeepsEverythingElse) {
     EXPECT_EQ(test::NonBlankLines(test::ReadFile(path_)), expected);
 }
 
-// Filter is written after the five keys only when it is on or the file held
-// it when the settings were read; a file that never had it keeps exactly the
-// five keys.
-TEST_F(SettingsFileTest, FilterIsSavedOnlyWhenOnOrAlreadyPresent) {
+// Filter and Encoding are written after the five keys only when they are
+// not at their defaults (off, ANSI) or the file held them when the settings
+// were read; a file that never had them keeps exactly the five keys.
+TEST_F(SettingsFileTest, OptionalKeysAreSavedOnlyWhenSetOrAlreadyPresent) {
     struct Case {
         const char *before; // null: no file
         int32_t filter;
         std::vector<std::string> after;
+        TextEncoding encoding = TextEncoding::Ansi;
     };
     const std::vector<std::string> five = test::SavedFile("0", "1", "Tool", "C:\\x", "t %f");
     const auto with = [&](const std::string &line) {
@@ -248,6 +276,17 @@ TEST_F(SettingsFileTest, FilterIsSavedOnlyWhenOnOrAlreadyPresent) {
         // Only a key in [Settings] counts as present.
         {"[Path]\r\nFilter=1\r\n", 0, {"[Path]", "Filter=1", "WorkingDirectory=C:\\x", "CommandLine=t %f",
                                          "[Settings]", "ReadOnly=0", "DeleteTemp=1", "MenuItem=Tool"}},
+        {nullptr, 0, with("Encoding=UTF-8"), TextEncoding::Utf8},
+        {nullptr, 0, with("Encoding=OEM"), TextEncoding::Oem},
+        {nullptr, 1, [&] { std::vector<std::string> l = with("Filter=1"); l.insert(l.begin() + 5, "Encoding=UTF-8");
+                            return l; }(), TextEncoding::Utf8},
+        {"[Settings]\r\nEncoding=utf-8\r\n", 0, {"[Settings]", "Encoding=ANSI", "ReadOnly=0", "DeleteTemp=1",
+                                                  "MenuItem=Tool", "[Path]", "WorkingDirectory=C:\\x", "CommandLine=t %f"}},
+        {"[Settings]\r\nEncoding=\r\n", 0, {"[Settings]", "Encoding=ANSI", "ReadOnly=0", "DeleteTemp=1",
+                                             "MenuItem=Tool", "[Path]", "WorkingDirectory=C:\\x", "CommandLine=t %f"}},
+        {"[Settings]\r\nEncoding=ANSI\r\n", 0, {"[Settings]", "Encoding=OEM", "ReadOnly=0", "DeleteTemp=1",
+                                                 "MenuItem=Tool", "[Path]", "WorkingDirectory=C:\\x", "CommandLine=t %f"},
+         TextEncoding::Oem},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.before ? c.before : "no file");
@@ -261,6 +300,7 @@ TEST_F(SettingsFileTest, FilterIsSavedOnlyWhenOnOrAlreadyPresent) {
         memcpy(settings.CommandLine, values.CommandLine, sizeof values.CommandLine);
         memcpy(settings.MenuItem, values.MenuItem, sizeof values.MenuItem);
         settings.Filter = c.filter;
+        settings.Encoding = c.encoding;
         Save(settings);
         EXPECT_EQ(test::NonBlankLines(test::ReadFile(path_)), c.after);
     }
@@ -270,10 +310,12 @@ TEST_F(SettingsFileTest, FilterIsSavedOnlyWhenOnOrAlreadyPresent) {
     test::WriteFile(path_, fiveKeys);
     ToolSettings settings = Read();
     EXPECT_FALSE(settings.FilterInFile);
+    EXPECT_FALSE(settings.EncodingInFile);
     Save(settings);
     const std::string saved = test::ReadFile(path_);
     EXPECT_EQ(test::NonBlankLines(saved), test::NonBlankLines(fiveKeys));
     EXPECT_EQ(saved.find("Filter"), std::string::npos);
+    EXPECT_EQ(saved.find("Encoding"), std::string::npos);
     Save(Read());
     EXPECT_EQ(test::ReadFile(path_), saved);
 #if !defined(_WIN32)

@@ -32,6 +32,13 @@ std::vector<std::string> SavedFile(const std::string &readOnly, const std::strin
                                    const std::string &menuItem, const std::string &workingDirectory,
                                    const std::string &commandLine);
 
+#if !defined(_WIN32)
+// Makes the locale LANGUAGE.CHARSET (say en_US.ISO-8859-1) with localedef,
+// from the locales package, in `directory`, for LOCPATH. Returns false, with
+// a test failure naming the cause, when it cannot be made.
+bool MakeLocale(const std::string &directory, const std::string &language, const std::string &charset);
+#endif
+
 #if defined(_WIN32) && !defined(_WIN64)
 #define TEST_CALL __stdcall
 #else

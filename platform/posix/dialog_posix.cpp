@@ -2,7 +2,8 @@
 //
 // It shows the caption, then asks for each control in the order the rows
 // stand on screen (Read only, Delete temporary file, Filter, Menu item,
-// Working directory, Command line) and ends with the question OK or Cancel. Enter
+// Working directory, Command line, Encoding) and ends with the question OK or
+// Cancel. Enter
 // keeps a value. End of input is Cancel. What initialisation and OK do to
 // the settings is the same code the real dialog runs
 // (settings/settings_dialog.cpp); this file only plays the controls.
@@ -10,6 +11,7 @@
 // Input is read from file descriptor 0 one byte at a time, so the form takes
 // exactly its own lines from a script and leaves the rest for whoever reads
 // next. Prompts go to standard output and are flushed at once.
+#include <strings.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,6 +27,14 @@ namespace {
 // beyond this buffer; the settings keep only their capacity when OK reads
 // the field (259, 259 and 30 characters).
 constexpr uint32_t kFieldChars = 1023;
+// A drop-down list: its choices in the order added, and the selected one.
+constexpr int kMaxChoices = 8;
+constexpr uint32_t kChoiceChars = 15;
+struct ChoiceList {
+    char Choices[kMaxChoices][kChoiceChars + 1];
+    int Count;
+    int Selected; // -1: none
+};
 
 struct SettingsForm {
     char WorkingDirectory[kFieldChars + 1]; // 1006
@@ -33,6 +43,7 @@ struct SettingsForm {
     bool ReadOnly;                          // 1000
     bool DeleteTemp;                        // 1001
     bool Filter;                            // 1009
+    ChoiceList Encoding;                    // 1011
     bool InputEnded;                        // end of input closed the form
     intptr_t EndCode;
 };
@@ -40,20 +51,23 @@ struct SettingsForm {
 // The one form; the host shows it at most once at a time.
 SettingsForm g_Form;
 
+enum class RowKind { CheckBox, Text, Choice };
+
 struct FormRow {
     int Item;
     const char *Label; // without the "&" of the template's mnemonic
-    bool IsCheckBox;
+    RowKind Kind;
 };
 
 // The rows from the top of the dialog down.
 constexpr FormRow kRows[] = {
-    {platform::kItemReadOnly, "Read only", true},
-    {platform::kItemDeleteTemp, "Delete temporary file", true},
-    {platform::kItemFilter, "Filter: standard input to output", true},
-    {platform::kItemMenuItem, "Menu item", false},
-    {platform::kItemWorkingDirectory, "Working directory", false},
-    {platform::kItemCommandLine, "Command line", false},
+    {platform::kItemReadOnly, "Read only", RowKind::CheckBox},
+    {platform::kItemDeleteTemp, "Delete temporary file", RowKind::CheckBox},
+    {platform::kItemFilter, "Filter: standard input to output", RowKind::CheckBox},
+    {platform::kItemMenuItem, "Menu item", RowKind::Text},
+    {platform::kItemWorkingDirectory, "Working directory", RowKind::Text},
+    {platform::kItemCommandLine, "Command line", RowKind::Text},
+    {platform::kItemEncoding, "Encoding", RowKind::Choice},
 };
 
 SettingsForm *AsForm(platform::DialogHandle dialog) { return static_cast<SettingsForm *>(dialog); }
@@ -74,6 +88,10 @@ bool *CheckBoxOf(SettingsForm *form, int item) {
     case platform::kItemFilter: return &form->Filter;
     default: return nullptr;
     }
+}
+
+ChoiceList *ChoiceListOf(SettingsForm *form, int item) {
+    return item == platform::kItemEncoding ? &form->Encoding : nullptr;
 }
 
 // Copies at most `size` - 1 characters and always terminates.
@@ -163,6 +181,26 @@ RowResult AskText(const FormRow &row, char *field) {
     return RowResult::Done;
 }
 
+// The answer names one of the choices, in any case; Enter keeps the choice.
+RowResult AskChoice(const FormRow &row, ChoiceList *list) {
+    char answer[64];
+    for (;;) {
+        printf("%s [%s] (", row.Label, list->Selected >= 0 ? list->Choices[list->Selected] : "");
+        for (int i = 0; i < list->Count; ++i) printf("%s%s", i ? "/" : "", list->Choices[i]);
+        Show("): ");
+        if (!ReadLine(answer, sizeof answer)) return RowResult::EndOfInput;
+        NormaliseAnswer(answer);
+        if (answer[0] == '\0') return RowResult::Done;
+        for (int i = 0; i < list->Count; ++i) {
+            if (strcasecmp(answer, list->Choices[i]) == 0) {
+                list->Selected = i;
+                return RowResult::Done;
+            }
+        }
+        Show("  Answer one of the choices in brackets; Enter keeps it as it is.\n");
+    }
+}
+
 // Returns kCommandOk or kCommandCancel; end of input is Cancel.
 int AskOkOrCancel(SettingsForm *form) {
     static const char *const kOk[] = {"o", "ok", nullptr};
@@ -185,8 +223,9 @@ int AskOkOrCancel(SettingsForm *form) {
 // form.
 int RunForm(SettingsForm *form) {
     for (const FormRow &row : kRows) {
-        const RowResult result = row.IsCheckBox ? AskCheckBox(row, CheckBoxOf(form, row.Item))
-                                                : AskText(row, FieldOf(form, row.Item));
+        const RowResult result = row.Kind == RowKind::CheckBox ? AskCheckBox(row, CheckBoxOf(form, row.Item))
+                                 : row.Kind == RowKind::Text   ? AskText(row, FieldOf(form, row.Item))
+                                                               : AskChoice(row, ChoiceListOf(form, row.Item));
         if (result == RowResult::EndOfInput) {
             form->InputEnded = true;
             return platform::kCommandCancel;
@@ -203,6 +242,7 @@ intptr_t ShowSettingsDialog(ModuleHandle, WindowHandle) {
     SettingsForm *form = &g_Form;
     memset(form, 0, sizeof *form);
     form->EndCode = -1;
+    form->Encoding.Selected = -1;
     SettingsDialogInit(form);
     Show("Run external tool plug-in Settings\n"
          "Enter keeps a value. A text beginning with \"=\" is taken exactly as it follows\n"
@@ -232,6 +272,21 @@ void DialogSetCheck(DialogHandle dialog, int item, bool checked) {
 bool DialogGetCheck(DialogHandle dialog, int item) {
     bool *box = CheckBoxOf(AsForm(dialog), item);
     return box && *box;
+}
+
+void DialogAddChoice(DialogHandle dialog, int item, const char *text) {
+    ChoiceList *list = ChoiceListOf(AsForm(dialog), item);
+    if (list && list->Count < kMaxChoices) CopyCut(list->Choices[list->Count++], text, kChoiceChars + 1);
+}
+
+void DialogSetChoice(DialogHandle dialog, int item, int index) {
+    ChoiceList *list = ChoiceListOf(AsForm(dialog), item);
+    if (list) list->Selected = index >= 0 && index < list->Count ? index : -1;
+}
+
+int DialogGetChoice(DialogHandle dialog, int item) {
+    const ChoiceList *list = ChoiceListOf(AsForm(dialog), item);
+    return list ? list->Selected : -1;
 }
 
 void DialogEnd(DialogHandle dialog, intptr_t result) { AsForm(dialog)->EndCode = result; }

@@ -56,6 +56,19 @@ bool DialogGetCheck(DialogHandle dialog, int item) {
     return SendDlgItemMessageA(AsWindow(dialog), item, BM_GETCHECK, 0, 0) == BST_CHECKED;
 }
 
+void DialogAddChoice(DialogHandle dialog, int item, const char *text) {
+    SendDlgItemMessageA(AsWindow(dialog), item, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
+}
+
+void DialogSetChoice(DialogHandle dialog, int item, int index) {
+    SendDlgItemMessageA(AsWindow(dialog), item, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+}
+
+// CB_ERR, -1, when nothing is selected.
+int DialogGetChoice(DialogHandle dialog, int item) {
+    return static_cast<int>(SendDlgItemMessageA(AsWindow(dialog), item, CB_GETCURSEL, 0, 0));
+}
+
 void DialogEnd(DialogHandle dialog, intptr_t result) { EndDialog(AsWindow(dialog), result); }
 
 } // namespace platform

@@ -1,0 +1,228 @@
+#include "run/text_encoding.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "plugin/plugin_state.h"
+
+namespace {
+
+const char kCannotConvertFormat[] = "The text cannot be converted to %s\nThe text was left as it was";
+const char kNotUtf8Text[] = "The program's output is not valid UTF-8\nThe text was left as it was";
+const char kCannotHoldFormat[] = "The program's output holds characters that %s cannot hold\nThe text was left as it was";
+const unsigned char kByteOrderMark[] = {0xEF, 0xBB, 0xBF};
+
+// A character set's name as messages give it ("code page 932", "character
+// set EUC-JP"); longer names are cut.
+constexpr uint32_t kCharsetNameSize = 64;
+static_assert(sizeof kCannotHoldFormat + kCharsetNameSize <= kEncodingMessageSize);
+
+// How this run moves the text, from the setting and the system's sets.
+struct Plan {
+    platform::Charset Program;  // Utf8 or Oem; meaningless when Copy
+    bool Copy;                  // the bytes go and come unchanged
+    bool AnsiIsUtf8;            // the program's UTF-8 is the host's own set
+    char AnsiName[kCharsetNameSize];
+};
+
+Plan MakePlan() {
+    Plan plan{};
+    const TextEncoding encoding = g_State.Settings.Encoding;
+    plan.Program = encoding == TextEncoding::Oem ? platform::Charset::Oem : platform::Charset::Utf8;
+    plan.Copy = encoding == TextEncoding::Ansi;
+    if (plan.Copy) return plan;
+    plan.AnsiIsUtf8 =
+        platform::DescribeCharset(platform::Charset::Ansi, plan.AnsiName, sizeof plan.AnsiName) ==
+        platform::CharsetKind::Utf8;
+    if (encoding == TextEncoding::Oem) {
+        char oemName[kCharsetNameSize];
+        plan.Copy = platform::DescribeCharset(platform::Charset::Oem, oemName, sizeof oemName) ==
+                    platform::CharsetKind::AsAnsi;
+    }
+    return plan;
+}
+
+// The length of the UTF-8 character at `text`, with `left` bytes remaining:
+// 1 to 4, 0 when the bytes are not valid UTF-8 (overlong forms, surrogates
+// and code points past U+10FFFF included, as Windows refuses them), and -1
+// when they are the valid start of a character that `left` cuts off.
+int Utf8CharacterLength(const unsigned char *text, uint32_t left) {
+    const unsigned char lead = text[0];
+    if (lead < 0x80) return 1;
+    int length = 0;
+    unsigned char low = 0x80, high = 0xBF; // the range of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    for (int i = 1; i < length; ++i) {
+        if (static_cast<uint32_t>(i) >= left) return -1;
+        if (text[i] < (i == 1 ? low : 0x80) || text[i] > (i == 1 ? high : 0xBF)) return 0;
+    }
+    return length;
+}
+
+// Whether `length` bytes of `text` are valid UTF-8. With `goesOn`, a
+// character cut off at the end is left out of `length` instead.
+bool CheckUtf8(const char *text, uint32_t *length, bool goesOn) {
+    const unsigned char *bytes = reinterpret_cast<const unsigned char *>(text);
+    uint32_t at = 0;
+    while (at < *length) {
+        // ASCII eight bytes at a time: most text is mostly ASCII.
+        uint64_t word;
+        if (at + 8 <= *length && (memcpy(&word, bytes + at, 8), (word & 0x8080808080808080u) == 0)) {
+            at += 8;
+            continue;
+        }
+        if (bytes[at] < 0x80) {
+            ++at;
+            continue;
+        }
+        const int character = Utf8CharacterLength(bytes + at, *length - at);
+        if (character == -1 && goesOn) {
+            *length = at;
+            return true;
+        }
+        if (character <= 0) return false;
+        at += static_cast<uint32_t>(character);
+    }
+    return true;
+}
+
+// The longest start of a UTF-8 text that keeps its characters whole and
+// holds at most `limit` bytes.
+uint32_t WholeUtf8Characters(const char *text, uint32_t length, uint32_t limit) {
+    if (length <= limit) return length;
+    uint32_t end = limit;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    return end;
+}
+
+void FormatWithName(char *message, const char *format, const char *name) {
+    snprintf(message, kEncodingMessageSize, format, name);
+}
+
+// Under a UTF-8 ANSI set the checked output is the host's text as it is.
+Decoded TakeUtf8AsItIs(const char *text, uint32_t length, WhenTooLong whenTooLong) {
+    if (length > static_cast<uint32_t>(kTextCapacity)) {
+        if (whenTooLong == WhenTooLong::Refuse) return Decoded::TooLong;
+        length = WholeUtf8Characters(text, length, kTextCapacity);
+    }
+    memmove(g_State.TextBuffer, text, length);
+    g_State.TextBuffer[length] = '\0';
+    return Decoded::Done;
+}
+
+} // namespace
+
+bool EncodeForProgram(const char **data, uint32_t *length, char *message) {
+    *data = g_State.TextBuffer;
+    *length = static_cast<uint32_t>(strnlen(g_State.TextBuffer, kTextCapacity));
+    if (g_State.Settings.Encoding == TextEncoding::Ansi) return true;
+    const Plan plan = MakePlan();
+    // A UTF-8 ANSI set is what a UTF-8 program reads already.
+    if (plan.Copy || (plan.Program == platform::Charset::Utf8 && plan.AnsiIsUtf8)) return true;
+    uint32_t done = 0;
+    const platform::Conversion result = platform::ConvertFromAnsi(plan.Program, g_State.TextBuffer, *length,
+                                                                  g_State.EncodedBuffer, kEncodedCapacity, &done);
+    if (result != platform::Conversion::Done) {
+        char name[kCharsetNameSize];
+        platform::DescribeCharset(plan.Program, name, sizeof name);
+        FormatWithName(message, kCannotConvertFormat, name);
+        return false;
+    }
+    *data = g_State.EncodedBuffer;
+    *length = done;
+    return true;
+}
+
+char *ProgramOutputBuffer(uint32_t *capacity) {
+    if (g_State.Settings.Encoding == TextEncoding::Ansi) {
+        *capacity = kTextCapacity;
+        return g_State.TextBuffer;
+    }
+    *capacity = kEncodedCapacity;
+    return g_State.EncodedBuffer;
+}
+
+Decoded DecodeFromProgram(uint32_t length, bool goesOn, WhenTooLong whenTooLong, char *message) {
+    // ANSI: the caller has read and terminated the output in TextBuffer.
+    if (g_State.Settings.Encoding == TextEncoding::Ansi) return Decoded::Done;
+    uint32_t capacity = 0;
+    const char *text = ProgramOutputBuffer(&capacity);
+    length = static_cast<uint32_t>(strnlen(text, length < capacity ? length : capacity));
+    const Plan plan = MakePlan();
+    if (plan.Copy) {
+        if (length > static_cast<uint32_t>(kTextCapacity)) {
+            if (whenTooLong == WhenTooLong::Refuse) return Decoded::TooLong;
+            length = kTextCapacity;
+        }
+        memmove(g_State.TextBuffer, text, length);
+        g_State.TextBuffer[length] = '\0';
+        return Decoded::Done;
+    }
+    if (plan.Program == platform::Charset::Utf8) {
+        if (length >= sizeof kByteOrderMark && memcmp(text, kByteOrderMark, sizeof kByteOrderMark) == 0) {
+            text += sizeof kByteOrderMark;
+            length -= sizeof kByteOrderMark;
+        }
+        if (!CheckUtf8(text, &length, goesOn)) {
+            snprintf(message, kEncodingMessageSize, "%s", kNotUtf8Text);
+            return Decoded::Failed;
+        }
+        if (plan.AnsiIsUtf8) return TakeUtf8AsItIs(text, length, whenTooLong);
+    }
+    uint32_t done = 0;
+    const platform::Conversion result =
+        platform::ConvertToAnsi(plan.Program, text, length, g_State.TextBuffer, kTextCapacity, &done, false);
+    if (result == platform::Conversion::TooLong && whenTooLong == WhenTooLong::Refuse) return Decoded::TooLong;
+    if (result == platform::Conversion::Done || result == platform::Conversion::TooLong) {
+        g_State.TextBuffer[done < static_cast<uint32_t>(kTextCapacity) ? done : kTextCapacity] = '\0';
+        return Decoded::Done;
+    }
+    // Bytes that are not OEM text cannot be held either.
+    if (result == platform::Conversion::Invalid && plan.Program == platform::Charset::Utf8)
+        snprintf(message, kEncodingMessageSize, "%s", kNotUtf8Text);
+    else
+        FormatWithName(message, kCannotHoldFormat, plan.AnsiName);
+    return Decoded::Failed;
+}
+
+void DecodeForShowing(char *text, uint32_t size) {
+    if (g_State.Settings.Encoding == TextEncoding::Ansi || size == 0) return;
+    const Plan plan = MakePlan();
+    if (plan.Copy) return;
+    uint32_t length = static_cast<uint32_t>(strnlen(text, size - 1));
+    if (plan.Program == platform::Charset::Utf8 && length >= sizeof kByteOrderMark &&
+        memcmp(text, kByteOrderMark, sizeof kByteOrderMark) == 0) {
+        memmove(text, text + sizeof kByteOrderMark, length - sizeof kByteOrderMark + 1);
+        length -= sizeof kByteOrderMark;
+    }
+    if (plan.Program == platform::Charset::Utf8 && plan.AnsiIsUtf8) {
+        // Only shown: a byte that is not UTF-8 shows as "?".
+        unsigned char *bytes = reinterpret_cast<unsigned char *>(text);
+        for (uint32_t at = 0; at < length;) {
+            const int character = Utf8CharacterLength(bytes + at, length - at);
+            if (character > 0) {
+                at += static_cast<uint32_t>(character);
+            } else {
+                bytes[at++] = '?';
+            }
+        }
+        return;
+    }
+    // The program's text is copied aside: the conversion cannot work in place.
+    memcpy(g_State.EncodedBuffer, text, length);
+    uint32_t done = 0;
+    platform::ConvertToAnsi(plan.Program, g_State.EncodedBuffer, length, text, size - 1, &done, true);
+    text[done < size ? done : size - 1] = '\0';
+}

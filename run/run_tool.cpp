@@ -20,6 +20,15 @@ const char kOutputTooLongText[] = "The program's output is longer than 102400 by
 const char kExitCodeFormat[] = "The program ended with exit code %lu";
 const char kSignalFormat[] = "The program was ended by signal %lu";
 const char kEndUnknownText[] = "The program's exit code could not be read\nThe text was left as it was";
+const char kErrorOutputTooLongText[] =
+    "The program's error output is longer than 1048576 bytes\nThe text was left as it was";
+// A run that the wait ended.
+const char kTimedOutFormat[] = "The program did not end within the time limit of %lu s\nThe text was left as it was";
+// The most the captures may hold while the program runs: standard output one
+// byte more than the text can take back (that much is refused only when
+// read), error output 1 MiB.
+constexpr uint32_t kOutputBound = kTextCapacity;
+constexpr uint32_t kErrorOutputBound = 1048576;
 // What a failed program's message shows of its error output (or, when that
 // is empty, of its standard output).
 constexpr uint32_t kShownOutputBytes = 1024;
@@ -105,17 +114,45 @@ void ReadBackResult(int32_t context) {
     if (Host()->PutText) Host()->PutText(context, g_State.TextBuffer);
 }
 
+// The wait's limits: the time limit from the settings, the capture files'
+// bounds in filter mode, and what the wait window shows.
+platform::WaitLimits Limits(const char *outputPath, const char *errorPath) {
+    return platform::WaitLimits{g_State.Settings.Timeout, outputPath, errorPath, kOutputBound, kErrorOutputBound,
+                                HostWindow(), g_State.Settings.MenuItem, g_State.CommandBuffer};
+}
+
+// A run the wait ended, by Cancel or a limit: says why, except after Cancel,
+// which the user asked for. Returns false for a program that ended by itself.
+bool ReportStoppedRun(const platform::ProcessEnd &end) {
+    switch (end.Kind) {
+    case platform::EndKind::Cancelled: return true;
+    case platform::EndKind::TimedOut: {
+        char message[sizeof kTimedOutFormat + 10];
+        snprintf(message, sizeof message, kTimedOutFormat, static_cast<unsigned long>(g_State.Settings.Timeout));
+        platform::ShowErrorBox(HostWindow(), message, kErrorTitle);
+        return true;
+    }
+    case platform::EndKind::OutputTooLong:
+        platform::ShowErrorBox(HostWindow(), kOutputTooLongText, kErrorTitle);
+        return true;
+    case platform::EndKind::ErrorOutputTooLong:
+        platform::ShowErrorBox(HostWindow(), kErrorOutputTooLongText, kErrorTitle);
+        return true;
+    default: return false;
+    }
+}
+
 // Steps 9 to 11, once the command line is known: the file is closed before
 // the program starts, and the plug-in holds no handle while it runs.
-// Returns false when the program could not be started.
+// Returns false when the program could not be started or the wait ended it;
+// its exit code is not looked at.
 bool StartAndWait() {
     const platform::ProcessHandle process = platform::ProcessStart(g_State.CommandBuffer);
     if (!process) {
         ShowExecuteError();
         return false;
     }
-    platform::ProcessWaitAndRelease(process);
-    return true;
+    return !ReportStoppedRun(platform::ProcessWaitWithLimits(process, Limits(nullptr, nullptr)));
 }
 
 // ---- Filter mode -------------------------------------------------------------
@@ -201,7 +238,21 @@ void ShowProgramFailure(const platform::ProcessEnd &end, const CaptureFiles *cap
     platform::ShowErrorBox(HostWindow(), message, kErrorTitle);
 }
 
-// Steps 10 and 11 in filter mode. A failed start ends as in file mode.
+// How the program ended decides what comes of the captures: nothing of a
+// run the wait ended, the error output of a failed program, the standard
+// output of one that succeeded.
+void TakeFilterResult(const platform::ProcessEnd &end, const CaptureFiles *captures, int32_t context) {
+    if (ReportStoppedRun(end)) return;
+    if (end.Kind == platform::EndKind::Unknown)
+        platform::ShowErrorBox(HostWindow(), kEndUnknownText, kErrorTitle);
+    else if (end.Kind == platform::EndKind::Signalled || end.Code != 0)
+        ShowProgramFailure(end, captures);
+    else if (!g_State.Settings.ReadOnly)
+        PutCapturedOutput(captures, context);
+}
+
+// Steps 10 and 11 in filter mode. A failed start ends as in file mode. The
+// capture files go in every case.
 void RunFilter(const char *directory, int32_t context) {
     CaptureFiles captures;
     captures.Output[0] = captures.Error[0] = '\0';
@@ -211,13 +262,8 @@ void RunFilter(const char *directory, int32_t context) {
         if (!process) {
             ShowExecuteError();
         } else {
-            const platform::ProcessEnd end = platform::ProcessWaitForEnd(process);
-            if (end.Kind == platform::EndKind::Unknown)
-                platform::ShowErrorBox(HostWindow(), kEndUnknownText, kErrorTitle);
-            else if (end.Kind == platform::EndKind::Signalled || end.Code != 0)
-                ShowProgramFailure(end, &captures);
-            else if (!g_State.Settings.ReadOnly)
-                PutCapturedOutput(&captures, context);
+            TakeFilterResult(platform::ProcessWaitWithLimits(process, Limits(captures.Output, captures.Error)),
+                             &captures, context);
         }
     }
     DeleteCaptureFiles(&captures);

@@ -1,5 +1,6 @@
 #include "settings/settings_file.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -34,6 +35,16 @@ int32_t ReadSwitch(const char *key, const char *path) {
     return SwitchValue(text);
 }
 
+// Reads a key that a file may lack; returns whether the file held it. A
+// line cannot hold a line break, so a value read as one is the default given
+// for a missing key.
+bool ReadOptionalKey(const char *key, char *buffer, uint32_t size, const char *path) {
+    ReadText(kSettingsSection, key, "\n", buffer, size, path);
+    if (strcmp(buffer, "\n") != 0) return true;
+    buffer[0] = '\0';
+    return false;
+}
+
 bool IsQuotationMark(char c) { return c == '"' || c == '\''; }
 
 // The profile service drops the blanks at both ends of a value when it reads
@@ -58,6 +69,14 @@ bool WriteText(const char *section, const char *key, const char *value, const ch
     if (wrap) text[at++] = '"';
     text[at] = '\0';
     return platform::ProfileWriteString(section, key, text, path);
+}
+
+// An optional key of [Settings] is written only when its value is not the
+// default or the file already held the key, so a file that never had it
+// keeps exactly its keys. Returns false when the write failed.
+bool SaveOptionalKey(const char *key, const char *value, const char *defaultValue, bool inFile, const char *path) {
+    if (!inFile && strcmp(value, defaultValue) == 0) return true;
+    return platform::ProfileWriteString(kSettingsSection, key, value, path);
 }
 
 // Keeps the error code of the first write that failed.
@@ -94,18 +113,26 @@ int32_t SwitchValue(const char *text) {
     return negative ? -value : value;
 }
 
+uint32_t TimeoutValue(const char *text) {
+    while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
+    uint32_t value = 0;
+    for (uint32_t digits = 0; digits < kTimeoutChars && *text >= '0' && *text <= '9'; ++digits)
+        value = value * 10 + static_cast<uint32_t>(*text++ - '0');
+    return value;
+}
+
 void ReadSettings(ToolSettings *settings, const char *path) {
     settings->ReadOnly = ReadSwitch("ReadOnly", path);
     settings->DeleteTemp = ReadSwitch("DeleteTemp", path);
     ReadText(kPathSection, "WorkingDirectory", "", settings->WorkingDirectory, sizeof settings->WorkingDirectory, path);
     ReadText(kPathSection, "CommandLine", "", settings->CommandLine, sizeof settings->CommandLine, path);
     ReadText(kSettingsSection, "MenuItem", kDefaultMenuItem, settings->MenuItem, sizeof settings->MenuItem, path);
-    // A line cannot hold a line break, so a value read as one is the default
-    // given for a missing key.
     char filter[kSwitchChars + 1];
-    ReadText(kSettingsSection, "Filter", "\n", filter, sizeof filter, path);
-    settings->FilterInFile = strcmp(filter, "\n") != 0;
-    settings->Filter = settings->FilterInFile ? SwitchValue(filter) : 0;
+    settings->FilterInFile = ReadOptionalKey("Filter", filter, sizeof filter, path);
+    settings->Filter = SwitchValue(filter);
+    char timeout[kTimeoutChars + 1];
+    settings->TimeoutInFile = ReadOptionalKey("Timeout", timeout, sizeof timeout, path);
+    settings->Timeout = TimeoutValue(timeout);
 }
 
 void LoadSettings(platform::ModuleHandle moduleInstance, ToolSettings *settings, char *settingsFilePath) {
@@ -127,8 +154,10 @@ bool SaveSettings(const ToolSettings *settings, const char *path, uint32_t *firs
     NoteWrite(WriteText(kPathSection, "WorkingDirectory", settings->WorkingDirectory, path), &allWritten, firstError);
     NoteWrite(WriteText(kPathSection, "CommandLine", settings->CommandLine, path), &allWritten, firstError);
     NoteWrite(WriteText(kSettingsSection, "MenuItem", settings->MenuItem, path), &allWritten, firstError);
-    if (settings->Filter || settings->FilterInFile)
-        NoteWrite(platform::ProfileWriteString(kSettingsSection, "Filter", settings->Filter ? "1" : "0", path),
-                  &allWritten, firstError);
+    NoteWrite(SaveOptionalKey("Filter", settings->Filter ? "1" : "0", "0", settings->FilterInFile, path),
+              &allWritten, firstError);
+    char timeout[kTimeoutChars + 2];
+    snprintf(timeout, sizeof timeout, "%lu", static_cast<unsigned long>(settings->Timeout));
+    NoteWrite(SaveOptionalKey("Timeout", timeout, "0", settings->TimeoutInFile, path), &allWritten, firstError);
     return allWritten;
 }

@@ -2,7 +2,8 @@
 //
 // It shows the caption, then asks for each control in the order the rows
 // stand on screen (Read only, Delete temporary file, Filter, Menu item,
-// Working directory, Command line) and ends with the question OK or Cancel. Enter
+// Working directory, Command line, Time limit) and ends with the question OK
+// or Cancel. Enter
 // keeps a value. End of input is Cancel. What initialisation and OK do to
 // the settings is the same code the real dialog runs
 // (settings/settings_dialog.cpp); this file only plays the controls.
@@ -30,6 +31,7 @@ struct SettingsForm {
     char WorkingDirectory[kFieldChars + 1]; // 1006
     char CommandLine[kFieldChars + 1];      // 1007
     char MenuItem[kFieldChars + 1];         // 1008
+    char Timeout[kFieldChars + 1];          // 1010, digits only
     bool ReadOnly;                          // 1000
     bool DeleteTemp;                        // 1001
     bool Filter;                            // 1009
@@ -40,20 +42,23 @@ struct SettingsForm {
 // The one form; the host shows it at most once at a time.
 SettingsForm g_Form;
 
+enum class RowKind { CheckBox, Text, Number };
+
 struct FormRow {
     int Item;
     const char *Label; // without the "&" of the template's mnemonic
-    bool IsCheckBox;
+    RowKind Kind;
 };
 
 // The rows from the top of the dialog down.
 constexpr FormRow kRows[] = {
-    {platform::kItemReadOnly, "Read only", true},
-    {platform::kItemDeleteTemp, "Delete temporary file", true},
-    {platform::kItemFilter, "Filter: standard input to output", true},
-    {platform::kItemMenuItem, "Menu item", false},
-    {platform::kItemWorkingDirectory, "Working directory", false},
-    {platform::kItemCommandLine, "Command line", false},
+    {platform::kItemReadOnly, "Read only", RowKind::CheckBox},
+    {platform::kItemDeleteTemp, "Delete temporary file", RowKind::CheckBox},
+    {platform::kItemFilter, "Filter: standard input to output", RowKind::CheckBox},
+    {platform::kItemMenuItem, "Menu item", RowKind::Text},
+    {platform::kItemWorkingDirectory, "Working directory", RowKind::Text},
+    {platform::kItemCommandLine, "Command line", RowKind::Text},
+    {platform::kItemTimeout, "Time limit (s)", RowKind::Number},
 };
 
 SettingsForm *AsForm(platform::DialogHandle dialog) { return static_cast<SettingsForm *>(dialog); }
@@ -63,6 +68,7 @@ char *FieldOf(SettingsForm *form, int item) {
     case platform::kItemWorkingDirectory: return form->WorkingDirectory;
     case platform::kItemCommandLine: return form->CommandLine;
     case platform::kItemMenuItem: return form->MenuItem;
+    case platform::kItemTimeout: return form->Timeout;
     default: return nullptr;
     }
 }
@@ -163,6 +169,25 @@ RowResult AskText(const FormRow &row, char *field) {
     return RowResult::Done;
 }
 
+// Like the real ES_NUMBER field, takes digits only: anything else is asked
+// again. "=" alone empties the field, which means no limit.
+RowResult AskNumber(const FormRow &row, char *field) {
+    char line[64];
+    for (;;) {
+        printf("%s [%s]: ", row.Label, field);
+        fflush(stdout);
+        if (!ReadLine(line, sizeof line)) return RowResult::EndOfInput;
+        NormaliseAnswer(line);
+        if (line[0] == '\0') return RowResult::Done;
+        const char *digits = strcmp(line, "=") == 0 ? "" : line;
+        if (strspn(digits, "0123456789") == strlen(digits)) {
+            CopyCut(field, digits, kFieldChars + 1);
+            return RowResult::Done;
+        }
+        Show("  Answer a whole number of seconds (0: no limit); Enter keeps the value.\n");
+    }
+}
+
 // Returns kCommandOk or kCommandCancel; end of input is Cancel.
 int AskOkOrCancel(SettingsForm *form) {
     static const char *const kOk[] = {"o", "ok", nullptr};
@@ -185,8 +210,9 @@ int AskOkOrCancel(SettingsForm *form) {
 // form.
 int RunForm(SettingsForm *form) {
     for (const FormRow &row : kRows) {
-        const RowResult result = row.IsCheckBox ? AskCheckBox(row, CheckBoxOf(form, row.Item))
-                                                : AskText(row, FieldOf(form, row.Item));
+        const RowResult result = row.Kind == RowKind::CheckBox ? AskCheckBox(row, CheckBoxOf(form, row.Item))
+                                 : row.Kind == RowKind::Number ? AskNumber(row, FieldOf(form, row.Item))
+                                                               : AskText(row, FieldOf(form, row.Item));
         if (result == RowResult::EndOfInput) {
             form->InputEnded = true;
             return platform::kCommandCancel;

@@ -98,44 +98,52 @@ struct FileCase {
 };
 
 const FileCase kFileCases[] = {
-    {"OkWithoutChangesCreatesBothSectionsAndAllFiveKeys", nullptr, "\n\n\n\n\n\no\n", 1,
+    {"OkWithoutChangesCreatesBothSectionsAndAllFiveKeys", nullptr, "\n\n\n\n\n\n\no\n", 1,
      SavedFile("0", "0", "External program", "", "")},
     {"OkWithoutChangesRewritesEveryKeyOfAnExistingFile",
-     "[Path]\r\nCommandLine=notepad %f\r\n", "\n\n\n\n\n\nok\n", 1,
+     "[Path]\r\nCommandLine=notepad %f\r\n", "\n\n\n\n\n\n\nok\n", 1,
      {"[Path]", "CommandLine=notepad %f", "WorkingDirectory=", "[Settings]", "ReadOnly=0", "DeleteTemp=0",
       "MenuItem=External program"}},
-    {"EveryFieldGoesToItsOwnKey", nullptr, "y\nyes\n\nMy tool\n/tmp/exchange\nsed -e s/a/b/ %f\nO\n", 1,
+    {"EveryFieldGoesToItsOwnKey", nullptr, "y\nyes\n\nMy tool\n/tmp/exchange\nsed -e s/a/b/ %f\n\nO\n", 1,
      SavedFile("1", "1", "My tool", "/tmp/exchange", "sed -e s/a/b/ %f")},
-    {"ACaptionOf40CharactersIsSavedAsItsFirst30", nullptr, "\n\n\n" + kForty + "\n\n\no\n", 1,
+    {"ACaptionOf40CharactersIsSavedAsItsFirst30", nullptr, "\n\n\n" + kForty + "\n\n\n\no\n", 1,
      SavedFile("0", "0", kForty.substr(0, 30), "", "")},
     {"LongPathsAreSavedAsTheirFirst259", nullptr,
-     "\n\n\n\n" + std::string(300, 'w') + "\n" + std::string(300, 'c') + "\no\n", 1,
+     "\n\n\n\n" + std::string(300, 'w') + "\n" + std::string(300, 'c') + "\n\no\n", 1,
      SavedFile("0", "0", "External program", std::string(259, 'w'), std::string(259, 'c'))},
-    {"BothBoxesClearedWriteZero", "[Settings]\nReadOnly=1\nDeleteTemp=1\n", "n\nno\n\n\n\n\no\n", 1,
+    {"BothBoxesClearedWriteZero", "[Settings]\nReadOnly=1\nDeleteTemp=1\n", "n\nno\n\n\n\n\n\no\n", 1,
      {"[Settings]", "ReadOnly=0", "DeleteTemp=0", "MenuItem=External program", "[Path]", "WorkingDirectory=",
       "CommandLine="}},
     {"HandEditedSwitchValueSevenSurvivesOkAsOne", "[Settings]\nReadOnly=7\nDeleteTemp=7\nFilter=7\n",
-     "\n\n\n\n\n\no\n", 1,
+     "\n\n\n\n\n\n\no\n", 1,
      {"[Settings]", "ReadOnly=1", "DeleteTemp=1", "Filter=1", "MenuItem=External program", "[Path]",
       "WorkingDirectory=", "CommandLine="}},
-    {"FilterCheckedIsSavedAfterTheFiveKeys", nullptr, "\n\ny\n\n\n\no\n", 1,
+    {"FilterCheckedIsSavedAfterTheFiveKeys", nullptr, "\n\ny\n\n\n\n\no\n", 1,
      {"[Settings]", "ReadOnly=0", "DeleteTemp=0", "MenuItem=External program", "Filter=1", "[Path]",
       "WorkingDirectory=", "CommandLine="}},
-    {"FilterClearedIsSavedAsZeroWhereTheFileHeldIt", "[Settings]\nFilter=1\n", "\n\nn\n\n\n\no\n", 1,
+    {"FilterClearedIsSavedAsZeroWhereTheFileHeldIt", "[Settings]\nFilter=1\n", "\n\nn\n\n\n\n\no\n", 1,
      {"[Settings]", "Filter=0", "ReadOnly=0", "DeleteTemp=0", "MenuItem=External program", "[Path]",
       "WorkingDirectory=", "CommandLine="}},
-    {"EqualsSignAloneEmptiesAText", "[Settings]\nMenuItem=Old\n[Path]\nCommandLine=tool %f\n", "\n\n\n=\n\n=\no\n",
+    // Timeout is saved after the other keys once it is not 0, and where the
+    // file held it; the field takes digits only, like the ES_NUMBER edit.
+    {"TimeLimitIsSavedAfterTheOtherKeys", nullptr, "\n\n\n\n\n\n30\no\n", 1,
+     {"[Settings]", "ReadOnly=0", "DeleteTemp=0", "MenuItem=External program", "Timeout=30", "[Path]",
+      "WorkingDirectory=", "CommandLine="}},
+    {"TimeLimitTakesDigitsOnlyAndEmptiedIsNoLimit", "[Settings]\nTimeout=5\n", "\n\n\n\n\n\n1.5\n-3\n=\no\n", 1,
+     {"[Settings]", "Timeout=0", "ReadOnly=0", "DeleteTemp=0", "MenuItem=External program", "[Path]",
+      "WorkingDirectory=", "CommandLine="}},
+    {"EqualsSignAloneEmptiesAText", "[Settings]\nMenuItem=Old\n[Path]\nCommandLine=tool %f\n", "\n\n\n=\n\n=\n\no\n",
      1, {"[Settings]", "MenuItem=", "ReadOnly=0", "DeleteTemp=0", "[Path]", "CommandLine=", "WorkingDirectory="}},
     // The form keeps what follows "=" exactly; the file holds it without the
     // blanks at its ends, which reading would drop anyway.
-    {"EqualsSignKeepsWhatFollowsExactly", nullptr, "\n\n\n==x\n=  two spaces\n\no\n", 1,
+    {"EqualsSignKeepsWhatFollowsExactly", nullptr, "\n\n\n==x\n=  two spaces\n\n\no\n", 1,
      SavedFile("0", "0", "=x", "two spaces", "")},
-    {"LinesEndingInCarriageReturnLineFeed", nullptr, "y\r\n\r\n\r\nTool\r\n\r\nrun %f\r\no\r\n", 1,
+    {"LinesEndingInCarriageReturnLineFeed", nullptr, "y\r\n\r\n\r\nTool\r\n\r\nrun %f\r\n\r\no\r\n", 1,
      SavedFile("1", "0", "Tool", "", "run %f")},
-    {"UnclearAnswersAreAskedAgain", nullptr, "maybe\ny\n\n\n\n\n\nsave\nC\n", 2, {}},
-    {"CancelAfterEditingSavesNothing", "[Settings]\r\nMenuItem=Kept\r\n; a comment\r\n", "y\ny\n\nNew\n/x\ny %f\nc\n",
+    {"UnclearAnswersAreAskedAgain", nullptr, "maybe\ny\n\n\n\n\n\n\nsave\nC\n", 2, {}},
+    {"CancelAfterEditingSavesNothing", "[Settings]\r\nMenuItem=Kept\r\n; a comment\r\n", "y\ny\n\nNew\n/x\ny %f\n\nc\n",
      2, {}},
-    {"CancelWithoutAFileCreatesNone", nullptr, "\n\n\nNew\n\n\ncancel\n", 2, {}},
+    {"CancelWithoutAFileCreatesNone", nullptr, "\n\n\nNew\n\n\n\ncancel\n", 2, {}},
 };
 
 void PrintTo(const FileCase &c, std::ostream *out) { *out << c.name; }
@@ -173,7 +181,9 @@ TEST_F(SettingsFormTest, EndOfInputAtAnyPromptIsCancel) {
                                   "n\ny\n\nChanged\n/tmp\n",
                                   "n\ny\n\nChanged\n/tmp\ntool %f\n",
                                   "n\ny\n\nChan",
-                                  "n\ny\n\nChanged\n/tmp\ntool %f\nsave\n"};
+                                  "n\ny\n\nChanged\n/tmp\ntool %f\n",
+                                  "n\ny\n\nChanged\n/tmp\ntool %f\n30\n",
+                                  "n\ny\n\nChanged\n/tmp\ntool %f\n30\nsave\n"};
     for (const std::string &input : inputs) {
         WriteSettings(content);
         std::string output;
@@ -184,20 +194,22 @@ TEST_F(SettingsFormTest, EndOfInputAtAnyPromptIsCancel) {
 }
 
 TEST_F(SettingsFormTest, FinalAnswerWithoutLineEndStillCounts) {
-    EXPECT_EQ(RunModuleForm("\n\n\nTool\n\n\no"), 1);
+    EXPECT_EQ(RunModuleForm("\n\n\nTool\n\n\n\no"), 1);
     EXPECT_EQ(SettingsLines(), SavedFile("0", "0", "Tool", "", ""));
 }
 
 // ---- What the form shows ----------------------------------------------------
 
 TEST_F(SettingsFormTest, ShowsCaptionThenRowsInScreenOrderWithTheirValues) {
-    WriteSettings("[Settings]\nReadOnly=7\nDeleteTemp=0\nFilter=2\nMenuItem=Mine\n[Path]\nWorkingDirectory=/w\nCommandLine=c %f\n");
+    WriteSettings("[Settings]\nReadOnly=7\nDeleteTemp=0\nFilter=2\nMenuItem=Mine\nTimeout=12\n[Path]\nWorkingDirectory=/w\n"
+                  "CommandLine=c %f\n");
     std::string output;
-    EXPECT_EQ(RunModuleForm("\n\n\n\n\n\nc\n", &output), 2);
+    EXPECT_EQ(RunModuleForm("\n\n\n\n\n\n\nc\n", &output), 2);
     const std::string expected[] = {"Run external tool plug-in Settings\n", "Read only [x] (y/n): ",
                                     "Delete temporary file [ ] (y/n): ",
                                     "Filter: standard input to output [x] (y/n): ", "Menu item [Mine]: ",
-                                    "Working directory [/w]: ", "Command line [c %f]: ", "OK or Cancel (o/c): "};
+                                    "Working directory [/w]: ", "Command line [c %f]: ", "Time limit (s) [12]: ",
+                                    "OK or Cancel (o/c): "};
     size_t at = 0;
     for (const std::string &part : expected) {
         const size_t found = output.find(part, at);
@@ -208,7 +220,7 @@ TEST_F(SettingsFormTest, ShowsCaptionThenRowsInScreenOrderWithTheirValues) {
 }
 
 TEST_F(SettingsFormTest, TakesOnlyItsOwnLinesFromTheInput) {
-    const std::string form = "y\n\n\n\n\n\no\n";
+    const std::string form = "y\n\n\n\n\n\n\no\n";
     off_t consumed = -1;
     Install();
     int32_t result = 0;
@@ -248,7 +260,7 @@ TEST_F(SettingsFormTest, RunAskedForWhileTheFormIsOpenIsRefused) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     module_.OnCall();
     const int callsWhileOpen = g_GetTextCalls;
-    const std::string answers = "\n\n\n\n\n\nc\n";
+    const std::string answers = "\n\n\n\n\n\n\nc\n";
     EXPECT_EQ(write(input[1], answers.data(), answers.size()), static_cast<ssize_t>(answers.size()));
     form.join();
     fflush(stdout);
@@ -264,7 +276,7 @@ TEST_F(SettingsFormTest, RunAskedForWhileTheFormIsOpenIsRefused) {
 }
 
 TEST_F(SettingsFormTest, NewCaptionReachesTheHostAtTheNextInstall) {
-    EXPECT_EQ(RunModuleForm("\n\n\n" + kForty + "\n\n\no\n"), 1);
+    EXPECT_EQ(RunModuleForm("\n\n\n" + kForty + "\n\n\n\no\n"), 1);
     EXPECT_EQ(caption_, "External program");
     Install();
     EXPECT_EQ(caption_, kForty.substr(0, 30));
@@ -279,7 +291,7 @@ TEST_F(SettingsFormTest, CancelLeavesTheFileButMemoryHoldsWhatWasReadAtOpening) 
     g_State.Settings.ReadOnly = 0;
     const std::string content = "[Settings]\r\nReadOnly=7\r\nMenuItem=On disk\r\n[Path]\r\nCommandLine=disk %f\r\n";
     WriteSettings(content);
-    EXPECT_EQ(RunLinkedForm("n\ny\n\nTyped\n/typed\ntyped %f\nc\n"), 2);
+    EXPECT_EQ(RunLinkedForm("n\ny\n\nTyped\n/typed\ntyped %f\n5\nc\n"), 2);
     EXPECT_EQ(Settings(), content);
     const ToolSettings &s = g_State.Settings;
     EXPECT_EQ(s.ReadOnly, 7);
@@ -287,11 +299,12 @@ TEST_F(SettingsFormTest, CancelLeavesTheFileButMemoryHoldsWhatWasReadAtOpening) 
     EXPECT_STREQ(s.MenuItem, "On disk");
     EXPECT_STREQ(s.WorkingDirectory, "");
     EXPECT_STREQ(s.CommandLine, "disk %f");
+    EXPECT_EQ(s.Timeout, 0u);
     EXPECT_EQ(std::string(g_State.SettingsFilePath), iniPath_);
 }
 
 TEST_F(SettingsFormTest, OkTakesTheFieldsIntoMemoryCutToTheirCapacity) {
-    EXPECT_EQ(RunLinkedForm("y\n\n\n" + kForty + "\n" + std::string(300, 'd') + "\n" + std::string(260, 'c') + "\no\n"),
+    EXPECT_EQ(RunLinkedForm("y\n\n\n" + kForty + "\n" + std::string(300, 'd') + "\n" + std::string(260, 'c') + "\n\no\n"),
               1);
     const ToolSettings &s = g_State.Settings;
     EXPECT_EQ(s.ReadOnly, 1);
@@ -304,7 +317,7 @@ TEST_F(SettingsFormTest, OkTakesTheFieldsIntoMemoryCutToTheirCapacity) {
 
 TEST_F(SettingsFormTest, OkTurnsAHandEditedSwitchIntoOneInMemory) {
     WriteSettings("[Settings]\nDeleteTemp=-3\n");
-    EXPECT_EQ(RunLinkedForm("\n\n\n\n\n\no\n"), 1);
+    EXPECT_EQ(RunLinkedForm("\n\n\n\n\n\n\no\n"), 1);
     EXPECT_EQ(g_State.Settings.DeleteTemp, 1);
     EXPECT_EQ(g_State.Settings.ReadOnly, 0);
 }
@@ -316,7 +329,7 @@ TEST_F(SettingsFormTest, OkTurnsAHandEditedSwitchIntoOneInMemory) {
 TEST_F(SettingsFormTest, OkWhoseSaveFailsSaysSoAndStillEndsWithOne) {
     ASSERT_EQ(mkdir(iniPath_.c_str(), 0700), 0);
     testing::internal::CaptureStderr();
-    const intptr_t result = RunLinkedForm("\n\n\nNot saved\n\n\no\n");
+    const intptr_t result = RunLinkedForm("\n\n\nNot saved\n\n\n\no\n");
     const std::string message = testing::internal::GetCapturedStderr();
     EXPECT_EQ(result, 1);
     EXPECT_EQ(message, "Error: Could not save settings\n'" + iniPath_ + "'\nError code=" + std::to_string(EISDIR) + "\n");

@@ -253,8 +253,15 @@ struct WaitWindow {
 };
 WaitWindow g_Wait;
 
-INT_PTR CALLBACK WaitDialogProc(HWND, UINT message, WPARAM wParam, LPARAM) {
-    if (message == WM_INITDIALOG) return TRUE;
+// The caption and the command line are set before the dialog manager can
+// activate the window.
+INT_PTR CALLBACK WaitDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_INITDIALOG) {
+        const WaitLimits *limits = reinterpret_cast<const WaitLimits *>(lParam);
+        SetWindowTextA(dialog, limits->Title ? limits->Title : "");
+        SetDlgItemTextA(dialog, kItemWaitCommand, limits->CommandLine ? limits->CommandLine : "");
+        return TRUE;
+    }
     // Cancel, Esc and the close box send IDCANCEL; Enter presses the default
     // button, Cancel, or sends IDOK.
     if (message == WM_COMMAND && (LOWORD(wParam) == IDCANCEL || LOWORD(wParam) == IDOK) && HIWORD(wParam) == 0) {
@@ -298,12 +305,10 @@ void ShowWaitWindow(const WaitLimits &limits, ULONGLONG elapsedMs) {
     HWND owner = static_cast<HWND>(limits.Owner);
     if (owner && !IsWindow(owner)) owner = nullptr;
     const HWND dialog = CreateDialogParamA(OwnModule(), MAKEINTRESOURCEA(kWaitDialogTemplate), owner,
-                                           WaitDialogProc, 0);
+                                           WaitDialogProc, reinterpret_cast<LPARAM>(&limits));
     if (!dialog) return;
     g_Wait.Dialog = dialog;
     g_Wait.Owner = owner;
-    SetWindowTextA(dialog, limits.Title ? limits.Title : "");
-    SetDlgItemTextA(dialog, kItemWaitCommand, limits.CommandLine ? limits.CommandLine : "");
     ShowElapsed(elapsedMs / 1000);
     CentreWindow(dialog, owner);
     if (owner && IsWindowEnabled(owner)) {

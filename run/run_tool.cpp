@@ -24,9 +24,8 @@ const char kErrorOutputTooLongText[] =
     "The program's error output is longer than 1048576 bytes\nThe text was left as it was";
 // A run that the wait ended.
 const char kTimedOutFormat[] = "The program did not end within the time limit of %lu s\nThe text was left as it was";
-// The most the captures may hold while the program runs: standard output one
-// byte more than the text can take back (that much is refused only when
-// read), error output 1 MiB.
+// The most the captures may hold while the program runs: standard output what
+// the host can take back, error output 1 MiB. One byte more ends the run.
 constexpr uint32_t kOutputBound = kTextCapacity;
 constexpr uint32_t kErrorOutputBound = 1048576;
 // What a failed program's message shows of its error output (or, when that

@@ -4,7 +4,7 @@
 // existing exttool.ini. For any content, reading stays within the value
 // limits; saving the settings and reading them back gives exactly what was
 // saved; every line of the old file that does not name one of the five keys
-// is kept, in order; and nothing but the keys and their two sections is
+// (or Timeout) is kept, in order; and nothing but the keys and their two sections is
 // added.
 #include <strings.h>
 #include <unistd.h>
@@ -64,9 +64,11 @@ std::vector<std::string> Lines(const std::string &text) {
 
 bool IsBlank(char c) { return platform::IsProfileBlank(c) || c == '\r'; }
 
-// A line that names one of the five keys: such a line may be rewritten.
+// A line that names one of the five keys, or Timeout: such a line may be
+// rewritten.
 bool NamesASettingsKey(const std::string &line) {
-    static const char *const keys[] = {"ReadOnly", "DeleteTemp", "MenuItem", "WorkingDirectory", "CommandLine"};
+    static const char *const keys[] = {"ReadOnly", "DeleteTemp", "MenuItem", "WorkingDirectory", "CommandLine",
+                                       "Timeout"};
     size_t first = 0;
     while (first < line.size() && IsBlank(line[first])) ++first;
     size_t end = line.find('=', first);
@@ -131,6 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size > 0) {
         saved.ReadOnly = *data & 1;
         saved.DeleteTemp = (*data >> 1) & 1;
+        saved.Timeout = *data >> 2; // up to 63 s; 0 writes no key
         ++data;
         --size;
     }
@@ -156,6 +159,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Check(back.WorkingDirectory == Trimmed(saved.WorkingDirectory), "WorkingDirectory did not read back");
     Check(back.CommandLine == Trimmed(saved.CommandLine), "CommandLine did not read back");
     Check(back.MenuItem == Trimmed(saved.MenuItem), "MenuItem did not read back");
+    Check(saved.Timeout == 0 || back.Timeout == saved.Timeout, "Timeout did not read back");
+    Check(read.Timeout < 1000000000u, "Timeout beyond nine digits");
 
     // The lines that do not name one of the keys must all be there, in the
     // same order: the old ones a subsequence of the new ones, which the
@@ -173,7 +178,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         else ++added;
     }
     Check(next == kept.size(), "a line of the old file was lost");
-    // At most the two section lines are new.
+    // At most the two section lines are new (Timeout names a key).
     Check(added <= 2, "lines were added beyond the keys and their sections");
     return 0;
 }

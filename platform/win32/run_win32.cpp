@@ -244,6 +244,7 @@ constexpr ULONGLONG kNever = ~0ULL;
 
 struct WaitWindow {
     HWND Dialog;         // null until shown
+    bool Tried;          // shown, or it could not be made: not tried again
     HWND Owner;          // the host's window, or null
     bool OwnerDisabled;  // this wait disabled it, and enables it again
     bool Cancelled;      // Cancel was pressed
@@ -302,6 +303,7 @@ void ShowElapsed(ULONGLONG seconds) {
 // Shown like a message box: the owner is disabled before the window shows.
 // Where the window cannot be made, the wait goes on without it.
 void ShowWaitWindow(const WaitLimits &limits, ULONGLONG elapsedMs) {
+    g_Wait.Tried = true;
     HWND owner = static_cast<HWND>(limits.Owner);
     if (owner && !IsWindow(owner)) owner = nullptr;
     const HWND dialog = CreateDialogParamA(OwnModule(), MAKEINTRESOURCEA(kWaitDialogTemplate), owner,
@@ -392,14 +394,14 @@ EndKind WaitWithin(HANDLE process, const WaitLimits &limits, const Watch &watch)
             if (Outgrew(watch.Error, limits.ErrorBytes)) return EndKind::ErrorOutputTooLong;
             nextCheck = now + kCaptureCheckMs;
         }
-        if (!g_Wait.Dialog && now - start >= kWindowDelayMs) ShowWaitWindow(limits, now - start);
+        if (!g_Wait.Tried && now - start >= kWindowDelayMs) ShowWaitWindow(limits, now - start);
         ULONGLONG wake = deadline < nextCheck ? deadline : nextCheck;
         if (g_Wait.Dialog) {
             const ULONGLONG seconds = (now - start) / 1000;
             if (seconds != g_Wait.ShownSeconds) ShowElapsed(seconds);
             const ULONGLONG nextSecond = start + (seconds + 1) * 1000;
             if (nextSecond < wake) wake = nextSecond;
-        } else if (start + kWindowDelayMs < wake) {
+        } else if (!g_Wait.Tried && start + kWindowDelayMs < wake) {
             wake = start + kWindowDelayMs;
         }
         const DWORD timeout = wake == kNever ? INFINITE : static_cast<DWORD>(wake > now ? wake - now : 0);

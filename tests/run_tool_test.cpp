@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <functional>
 #include <utility>
 #include <string>
@@ -991,16 +993,57 @@ TEST_F(RunToolTest, InterruptDuringTheWaitIsCancel) {
     EXPECT_EQ(now.sa_handler, HostInterruptHandler);
 }
 
-// A program that ignores SIGTERM is killed a second later.
-TEST_F(RunToolTest, ProgramThatIgnoresTerminationIsKilled) {
-    Install({.commandLine = "sh -c \"trap '' TERM; sleep 30\"", .filter = true, .timeout = 1});
-    const Clock::time_point start = Clock::now();
-    ExpectMessages(Run(), {{"Error", std::string("The program did not end within the time limit of 1 s") + kTextKept,
-                            true}});
-    const double took = SecondsSince(start);
-    EXPECT_GE(took, 1.9);
-    EXPECT_LT(took, 5.0);
-    EXPECT_EQ(FilesLeftIn(exchange_, 0), 0u);
+// The processes of a process group that have not ended (zombies have).
+int LiveProcessesIn(pid_t group) {
+    int live = 0;
+    for (const std::string &name : test::ListDirectory("/proc")) {
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        // A process may go between the listing and the read.
+        std::ifstream in("/proc/" + name + "/stat");
+        const std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const size_t end = stat.rfind(')');
+        if (end == std::string::npos) continue;
+        char state = 0;
+        int parent = 0, processGroup = 0;
+        if (sscanf(stat.c_str() + end + 1, " %c %d %d", &state, &parent, &processGroup) == 3 &&
+            processGroup == group && state != 'Z')
+            ++live;
+    }
+    return live;
+}
+
+// SIGTERM first; SIGKILL to whatever of the group is left as soon as the
+// program itself has ended, or a second later when it ignores SIGTERM. The
+// group is empty afterwards.
+TEST_F(RunToolTest, WhatIgnoresTerminationIsKilled) {
+    const std::string pidFile = test::JoinPath(directory_, "pid.txt");
+    ASSERT_GT(LiveProcessesIn(getpgrp()), 0) << "the test's own group is seen";
+    const struct {
+        const char *name;
+        std::string script; // the program's group leader writes its pid first
+        double least, most; // seconds the run takes
+    } cases[] = {
+        {"ProgramIgnoresIt", "trap '' TERM; sleep 30", 1.9, 5.0},
+        {"OnlyAChildIgnoresIt", "(trap '' TERM; sleep 30) & exec sleep 30", 0.9, 1.8},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Install({.commandLine = "sh -c \"echo $$ >" + pidFile + "; " + c.script + "\"", .filter = true, .timeout = 1});
+        const Clock::time_point start = Clock::now();
+        ExpectMessages(Run(), {{"Error", std::string("The program did not end within the time limit of 1 s") + kTextKept,
+                                true}});
+        const double took = SecondsSince(start);
+        EXPECT_GE(took, c.least);
+        EXPECT_LT(took, c.most);
+        EXPECT_EQ(FilesLeftIn(exchange_, 0), 0u);
+        const pid_t group = static_cast<pid_t>(atoi(test::ReadFile(pidFile).c_str()));
+        ASSERT_GT(group, 1);
+        // A killed child is a zombie until its new parent reaps it, which
+        // some init processes never do.
+        for (int i = 0; i < 50 && LiveProcessesIn(group) > 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(LiveProcessesIn(group), 0) << "a process of the group is left";
+    }
 }
 #endif
 

@@ -930,6 +930,7 @@ TEST_F(RunToolTest, WaitWindowIsModalAndCancelEndsTheProgramAndItsChild) {
         ExpectNoMessage(captured);
         EXPECT_EQ(CallNames(fake_.calls), (std::vector<std::string>{"GetContext", "GetText"}));
         EXPECT_TRUE(IsWindowEnabled(host));
+        EXPECT_EQ(GetActiveWindow(), host) << "the host is active again";
         MSG message;
         while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
         char typed[16] = {};
@@ -951,7 +952,13 @@ TEST_F(RunToolTest, FastProgramShowsNoWaitWindow) {
     const Captured slow = Run();
     ASSERT_EQ(slow.waitWindows.size(), 1u) << "a program running a second gets the window";
     EXPECT_EQ(slow.waitWindows[0].title, "External program");
+    EXPECT_EQ(slow.waitWindows[0].owner, hostWindow_);
     ExpectNoMessage(slow);
+    // A host without a window: the window has no owner.
+    host_.OwnerWindow = nullptr;
+    const Captured unowned = Run();
+    ASSERT_EQ(unowned.waitWindows.size(), 1u);
+    EXPECT_EQ(unowned.waitWindows[0].owner, nullptr);
 }
 #else
 std::atomic<int> g_HostInterrupts;

@@ -4,7 +4,7 @@
 // existing exttool.ini. For any content, reading stays within the value
 // limits; saving the settings and reading them back gives exactly what was
 // saved; every line of the old file that does not name one of the five keys
-// (or Encoding) is kept, in order; and nothing but the keys and their two sections is
+// (or Timeout, or Encoding) is kept, in order; and nothing but the keys and their two sections is
 // added.
 #include <strings.h>
 #include <unistd.h>
@@ -64,10 +64,11 @@ std::vector<std::string> Lines(const std::string &text) {
 
 bool IsBlank(char c) { return platform::IsProfileBlank(c) || c == '\r'; }
 
-// A line that names one of the five keys: such a line may be rewritten.
+// A line that names one of the five keys, or Timeout: such a line may be
+// rewritten.
 bool NamesASettingsKey(const std::string &line) {
-    static const char *const keys[] = {"ReadOnly",    "DeleteTemp", "MenuItem",
-                                       "WorkingDirectory", "CommandLine", "Encoding"};
+    static const char *const keys[] = {"ReadOnly",    "DeleteTemp", "MenuItem", "WorkingDirectory",
+                                       "CommandLine", "Timeout",    "Encoding"};
     size_t first = 0;
     while (first < line.size() && IsBlank(line[first])) ++first;
     size_t end = line.find('=', first);
@@ -132,6 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size > 0) {
         saved.ReadOnly = *data & 1;
         saved.DeleteTemp = (*data >> 1) & 1;
+        saved.Timeout = *data >> 5; // up to 7 s; 0 writes no key
         saved.Encoding = static_cast<TextEncoding>(((*data >> 2) & 3) % 3);
         saved.EncodingInFile = (*data >> 4) & 1;
         ++data;
@@ -159,6 +161,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Check(back.WorkingDirectory == Trimmed(saved.WorkingDirectory), "WorkingDirectory did not read back");
     Check(back.CommandLine == Trimmed(saved.CommandLine), "CommandLine did not read back");
     Check(back.MenuItem == Trimmed(saved.MenuItem), "MenuItem did not read back");
+    Check(saved.Timeout == 0 || back.Timeout == saved.Timeout, "Timeout did not read back");
+    Check(read.Timeout < 1000000000u, "Timeout beyond nine digits");
     // Encoding is written only when it is not ANSI or the file held it.
     if (saved.Encoding != TextEncoding::Ansi || saved.EncodingInFile)
         Check(back.Encoding == saved.Encoding && back.EncodingInFile, "Encoding did not read back");
@@ -179,7 +183,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         else ++added;
     }
     Check(next == kept.size(), "a line of the old file was lost");
-    // At most the two section lines are new.
+    // At most the two section lines are new (Timeout names a key).
     Check(added <= 2, "lines were added beyond the keys and their sections");
     return 0;
 }

@@ -109,14 +109,15 @@ bool FileDelete(const char *path);
 
 // CreateProcessA with `commandLine` as the whole command line (its first item
 // names the program), no inheritance of the host's handles, normal priority,
-// the host's environment and current directory. On POSIX the program starts
-// with no signal blocked and every signal at its default action, whatever
-// the host blocks or ignores. Returns 0 when the program could not be
-// started (LastError tells why).
+// the host's environment and current directory. On Windows the program is
+// created suspended, put into a job object of its own (JOB_OBJECT_LIMIT_
+// BREAKAWAY_OK, so a child that asks to leave it may) and only then resumed,
+// so that every process it starts is in the job; where the host's own job
+// refuses a nested one, the program runs without a job. On POSIX the program
+// starts with no signal blocked and every signal at its default action,
+// whatever the host blocks or ignores. Returns 0 when the program could not
+// be started (LastError tells why).
 ProcessHandle ProcessStart(const char *commandLine);
-// WaitForSingleObject without a time limit, then every handle of the process
-// closed. The exit code is not looked at.
-void ProcessWaitAndRelease(ProcessHandle process);
 
 // ProcessStart with the three standard handles given: standard input reads
 // the file at `inputPath` from its start, standard output and standard error
@@ -125,22 +126,70 @@ void ProcessWaitAndRelease(ProcessHandle process);
 // extended start-up record whose PROC_THREAD_ATTRIBUTE_HANDLE_LIST holds
 // exactly them; POSIX: every other descriptor closed), a console program gets
 // no console window (CREATE_NO_WINDOW), and the host keeps none of them open
-// once the program runs. Returns 0 when a file could not be opened or the
-// program not started (LastError tells why).
+// once the program runs. On POSIX the program leads a process group of its
+// own (POSIX_SPAWN_SETPGROUP), so that it and everything it starts can be
+// ended together. Returns 0 when a file could not be opened or the program
+// not started (LastError tells why).
 ProcessHandle ProcessStartRedirected(const char *commandLine, const char *inputPath, const char *outputPath,
                                      const char *errorPath);
 
-// How a waited-for process ended.
-enum class EndKind { Exited, Signalled, Unknown };
+// How a waited-for process ended. The last four are runs the wait itself
+// ended: the program and what it started were ended, and nothing it left
+// is to be used.
+enum class EndKind {
+    Exited,             // Code: the exit code (Windows: all 32 bits)
+    Signalled,          // Code: the signal's number (POSIX)
+    Unknown,            // the status could not be had
+    Cancelled,          // the user pressed Cancel (POSIX: SIGINT)
+    TimedOut,           // the time limit was reached
+    OutputTooLong,      // the standard-output capture outgrew its bound
+    ErrorOutputTooLong, // the standard-error capture outgrew its bound
+};
 struct ProcessEnd {
     EndKind Kind;
-    uint32_t Code; // the exit code (Windows: all 32 bits) or the signal's number
+    uint32_t Code;
 };
-// WaitForSingleObject without a time limit and GetExitCodeProcess (POSIX:
-// the status waitpid reports), then every handle of the process closed.
-// Unknown when the status could not be had, as when another reaper (a host
-// that ignores SIGCHLD) took the child first.
-ProcessEnd ProcessWaitForEnd(ProcessHandle process);
+
+// What the wait watches besides the program's end.
+struct WaitLimits {
+    uint32_t Seconds;        // the time limit; 0: none
+    const char *OutputPath;  // filter mode: the capture files, whose sizes are
+    const char *ErrorPath;   // checked at least ten times a second; null: none
+    uint32_t OutputBytes;    // the most each capture may hold
+    uint32_t ErrorBytes;
+    WindowHandle Owner;      // Windows: the wait window's owner (may be null)
+    const char *Title;       // Windows: the wait window's caption
+    const char *CommandLine; // Windows: the command line it shows
+};
+
+// Waits until the started process has ended or one of `limits` ends it, then
+// closes every handle of it; returns how the run ended (Exited and
+// Signalled as the status tells, Unknown when it could not be had, as when
+// another reaper, a host that ignores SIGCHLD, took the child first). The
+// wait wakes on the process's end (Windows: MsgWaitForMultipleObjects on its
+// handle; POSIX: ppoll on a pidfd, or 10 ms steps where none can be had),
+// and otherwise only for the limits.
+//
+// Windows: half a second after the wait began, a still running program gets
+// the wait window, dialog template 102: owned by `Owner` and centred on it
+// (on the screen without an owner), titled `Title`, showing `CommandLine`
+// (cut with an ellipsis) and the seconds elapsed, with one button, Cancel,
+// which Esc and Enter also press. While it shows it is modal like a message
+// box: `Owner` is disabled, every message of the thread is dispatched, and
+// keyboard and mouse messages for any other window (also those queued before
+// the window appeared) are dropped, so none reaches the host's text. When
+// the wait ends the owner is enabled and activated again.
+//
+// Ending a run: Windows ends the job (TerminateJobObject), or the program
+// alone where it has none. POSIX sends SIGTERM to the program's process
+// group (a program from ProcessStartRedirected) or to the program alone,
+// then SIGKILL to whatever is left as soon as the program itself has ended
+// or after one second. A program that ends by itself ends nothing else:
+// whatever it started keeps running.
+//
+// POSIX: SIGINT is Cancel. A handler of the module's own is installed for
+// the wait only and the host's disposition restored after it.
+ProcessEnd ProcessWaitWithLimits(ProcessHandle process, const WaitLimits &limits);
 
 // ---- Character sets --------------------------------------------------------
 
@@ -221,7 +270,8 @@ constexpr int kItemWorkingDirectory = 1006;
 constexpr int kItemCommandLine = 1007;
 constexpr int kItemMenuItem = 1008;
 constexpr int kItemFilter = 1009;
-constexpr int kItemEncoding = 1011;
+constexpr int kItemTimeout = 1010; // an ES_NUMBER edit
+constexpr int kItemEncoding = 1011; // a drop-down list
 constexpr int kCommandOk = 1;
 constexpr int kCommandCancel = 2;
 

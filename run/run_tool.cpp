@@ -21,6 +21,14 @@ const char kOutputTooLongText[] = "The program's output is longer than 102400 by
 const char kExitCodeFormat[] = "The program ended with exit code %lu";
 const char kSignalFormat[] = "The program was ended by signal %lu";
 const char kEndUnknownText[] = "The program's exit code could not be read\nThe text was left as it was";
+const char kErrorOutputTooLongText[] =
+    "The program's error output is longer than 1048576 bytes\nThe text was left as it was";
+// A run that the wait ended.
+const char kTimedOutFormat[] = "The program did not end within the time limit of %lu s\nThe text was left as it was";
+// The most the captures may hold while the program runs: standard output what
+// the host can take back, error output 1 MiB. One byte more ends the run.
+constexpr uint32_t kOutputBound = kTextCapacity;
+constexpr uint32_t kErrorOutputBound = 1048576;
 // What a failed program's message shows of its error output (or, when that
 // is empty, of its standard output).
 constexpr uint32_t kShownOutputBytes = 1024;
@@ -129,17 +137,46 @@ void ReadBackResult(int32_t context) {
     if (Host()->PutText) Host()->PutText(context, g_State.TextBuffer);
 }
 
+// The wait's limits: the time limit from the settings, the capture files'
+// bounds in filter mode, and what the wait window shows.
+platform::WaitLimits Limits(const char *outputPath, const char *errorPath) {
+    return platform::WaitLimits{g_State.Settings.Timeout, outputPath, errorPath, kOutputBound, kErrorOutputBound,
+                                HostWindow(), g_State.Settings.MenuItem, g_State.CommandBuffer};
+}
+
+// A run the wait ended, by Cancel or a limit. Returns false for a program
+// that ended by itself; otherwise true, with what to show in `text`
+// (kStoppedMessageSize bytes): nothing after Cancel, which the user asked for.
+constexpr size_t kStoppedMessageSize = sizeof kTimedOutFormat + 10 + sizeof kErrorOutputTooLongText;
+bool DescribeStoppedRun(const platform::ProcessEnd &end, char *text) {
+    text[0] = '\0';
+    switch (end.Kind) {
+    case platform::EndKind::Cancelled: return true;
+    case platform::EndKind::TimedOut:
+        snprintf(text, kStoppedMessageSize, kTimedOutFormat, static_cast<unsigned long>(g_State.Settings.Timeout));
+        return true;
+    case platform::EndKind::OutputTooLong: snprintf(text, kStoppedMessageSize, "%s", kOutputTooLongText); return true;
+    case platform::EndKind::ErrorOutputTooLong:
+        snprintf(text, kStoppedMessageSize, "%s", kErrorOutputTooLongText);
+        return true;
+    default: return false;
+    }
+}
+
 // Steps 9 to 11, once the command line is known: the file is closed before
 // the program starts, and the plug-in holds no handle while it runs.
-// Returns false when the program could not be started.
+// Returns false when the program could not be started or the wait ended it;
+// its exit code is not looked at.
 bool StartAndWait() {
     const platform::ProcessHandle process = platform::ProcessStart(g_State.CommandBuffer);
     if (!process) {
         ShowExecuteError();
         return false;
     }
-    platform::ProcessWaitAndRelease(process);
-    return true;
+    char stopped[kStoppedMessageSize];
+    if (!DescribeStoppedRun(platform::ProcessWaitWithLimits(process, Limits(nullptr, nullptr)), stopped)) return true;
+    if (stopped[0] != '\0') platform::ShowErrorBox(HostWindow(), stopped, kErrorTitle);
+    return false;
 }
 
 // ---- Filter mode -------------------------------------------------------------
@@ -270,7 +307,25 @@ void SetProgramFailure(const platform::ProcessEnd &end, const CaptureFiles *capt
     SetHostError(message, text);
 }
 
-// Steps 10 and 11 in filter mode. A failed start ends as in file mode.
+// How the program ended decides what comes of the captures: nothing of a
+// run the wait ended, the error output of a failed program, the standard
+// output of one that succeeded.
+void TakeFilterResult(const platform::ProcessEnd &end, const CaptureFiles *captures, int32_t context,
+                      FilterMessage *message) {
+    char stopped[kStoppedMessageSize];
+    if (DescribeStoppedRun(end, stopped)) {
+        if (stopped[0] != '\0') SetHostError(message, stopped);
+    } else if (end.Kind == platform::EndKind::Unknown) {
+        SetHostError(message, kEndUnknownText);
+    } else if (end.Kind == platform::EndKind::Signalled || end.Code != 0) {
+        SetProgramFailure(end, captures, message);
+    } else if (!g_State.Settings.ReadOnly) {
+        PutCapturedOutput(captures, context, message);
+    }
+}
+
+// Steps 10 and 11 in filter mode. A failed start ends as in file mode. The
+// capture files go in every case.
 void RunFilter(const char *directory, int32_t context) {
     CaptureFiles captures;
     captures.Output[0] = captures.Error[0] = '\0';
@@ -284,13 +339,8 @@ void RunFilter(const char *directory, int32_t context) {
             message.Title = kExecuteErrorTitle;
             message.Owner = nullptr;
         } else {
-            const platform::ProcessEnd end = platform::ProcessWaitForEnd(process);
-            if (end.Kind == platform::EndKind::Unknown)
-                SetHostError(&message, kEndUnknownText);
-            else if (end.Kind == platform::EndKind::Signalled || end.Code != 0)
-                SetProgramFailure(end, &captures, &message);
-            else if (!g_State.Settings.ReadOnly)
-                PutCapturedOutput(&captures, context, &message);
+            TakeFilterResult(platform::ProcessWaitWithLimits(process, Limits(captures.Output, captures.Error)),
+                             &captures, context, &message);
         }
     }
     DeleteCaptureFiles(&captures);

@@ -33,6 +33,9 @@ void SettingsDialogInit(platform::DialogHandle dialog) {
     platform::DialogSetText(dialog, platform::kItemWorkingDirectory, settings.WorkingDirectory);
     platform::DialogSetText(dialog, platform::kItemCommandLine, settings.CommandLine);
     platform::DialogSetText(dialog, platform::kItemMenuItem, settings.MenuItem);
+    char timeout[kTimeoutChars + 2];
+    snprintf(timeout, sizeof timeout, "%lu", static_cast<unsigned long>(settings.Timeout));
+    platform::DialogSetText(dialog, platform::kItemTimeout, timeout);
     // A hand-edited switch value other than 0 or 1 is on: shown checked, so
     // OK without touching the box keeps it on.
     platform::DialogSetCheck(dialog, platform::kItemReadOnly, settings.ReadOnly != 0);
@@ -54,6 +57,10 @@ intptr_t SettingsDialogCommand(platform::DialogHandle dialog, uintptr_t command)
         settings.ReadOnly = platform::DialogGetCheck(dialog, platform::kItemReadOnly) ? 1 : 0;
         settings.DeleteTemp = platform::DialogGetCheck(dialog, platform::kItemDeleteTemp) ? 1 : 0;
         settings.Filter = platform::DialogGetCheck(dialog, platform::kItemFilter) ? 1 : 0;
+        // The field takes digits only; an emptied field is no limit.
+        char timeout[kTimeoutChars + 1];
+        platform::DialogGetText(dialog, platform::kItemTimeout, timeout, sizeof timeout);
+        settings.Timeout = TimeoutValue(timeout);
         const int encoding = platform::DialogGetChoice(dialog, platform::kItemEncoding);
         settings.Encoding = encoding > 0 && encoding <= static_cast<int>(TextEncoding::Oem)
                                 ? static_cast<TextEncoding>(encoding)

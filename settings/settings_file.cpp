@@ -1,5 +1,6 @@
 #include "settings/settings_file.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -132,6 +133,14 @@ const char *EncodingText(TextEncoding encoding) {
     return index < sizeof kEncodingTexts / sizeof kEncodingTexts[0] ? kEncodingTexts[index] : kEncodingTexts[0];
 }
 
+uint32_t TimeoutValue(const char *text) {
+    while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
+    uint32_t value = 0;
+    for (uint32_t digits = 0; digits < kTimeoutChars && *text >= '0' && *text <= '9'; ++digits)
+        value = value * 10 + static_cast<uint32_t>(*text++ - '0');
+    return value;
+}
+
 void ReadSettings(ToolSettings *settings, const char *path) {
     settings->ReadOnly = ReadSwitch("ReadOnly", path);
     settings->DeleteTemp = ReadSwitch("DeleteTemp", path);
@@ -141,6 +150,9 @@ void ReadSettings(ToolSettings *settings, const char *path) {
     char filter[kSwitchChars + 1];
     settings->FilterInFile = ReadOptionalKey("Filter", filter, sizeof filter, path);
     settings->Filter = SwitchValue(filter);
+    char timeout[kTimeoutChars + 1];
+    settings->TimeoutInFile = ReadOptionalKey("Timeout", timeout, sizeof timeout, path);
+    settings->Timeout = TimeoutValue(timeout);
     char encoding[kEncodingChars + 1];
     settings->EncodingInFile = ReadOptionalKey("Encoding", encoding, sizeof encoding, path);
     settings->Encoding = EncodingValue(encoding);
@@ -167,6 +179,10 @@ bool SaveSettings(const ToolSettings *settings, const char *path, uint32_t *firs
     NoteWrite(WriteText(kSettingsSection, "MenuItem", settings->MenuItem, path), &allWritten, firstError);
     SaveOptionalKey("Filter", settings->Filter ? "1" : "0", !settings->Filter, settings->FilterInFile, path,
                     &allWritten, firstError);
+    char timeout[kTimeoutChars + 2];
+    snprintf(timeout, sizeof timeout, "%lu", static_cast<unsigned long>(settings->Timeout));
+    SaveOptionalKey("Timeout", timeout, settings->Timeout == 0, settings->TimeoutInFile, path, &allWritten,
+                    firstError);
     SaveOptionalKey("Encoding", EncodingText(settings->Encoding), settings->Encoding == TextEncoding::Ansi,
                     settings->EncodingInFile, path, &allWritten, firstError);
     return allWritten;

@@ -5,6 +5,7 @@
 //   DeleteTemp=0|1           CommandLine=<command-line template>
 //   MenuItem=<caption>
 //   Filter=0|1               (only once it has been turned on)
+//   Timeout=<seconds>        (only once it has been set; 0: no time limit)
 //   Encoding=ANSI|UTF-8|OEM  (only once it has been set to other than ANSI)
 //
 // Reading goes through the platform's profile service, so a missing file,
@@ -35,9 +36,19 @@ struct ToolSettings {
     char MenuItem[kMenuItemChars + 1];
     int32_t Filter; // 0 off, anything else on: the text goes through standard input and output
     bool FilterInFile; // the file held Filter when it was read, so it is saved also when off
+    uint32_t Timeout;   // the time limit of a run in whole seconds; 0: none
+    bool TimeoutInFile; // the file held Timeout when it was read, so it is saved also when 0
     TextEncoding Encoding;
     bool EncodingInFile; // the file held Encoding when it was read, so it is saved also as ANSI
 };
+
+// Timeout keeps its first 9 characters, so its value stays below 10^9 s.
+constexpr uint32_t kTimeoutChars = 9;
+
+// The time limit a text gives: leading blanks skipped, then decimal digits
+// up to the first non-digit, at most kTimeoutChars of them; a text that does
+// not begin with a digit (empty, "-5", "none") gives 0, no limit.
+uint32_t TimeoutValue(const char *text);
 
 // The settings file's path for a module path: everything after the last "."
 // of the whole path becomes "ini"; a path without any "." gets ".ini"
@@ -66,10 +77,10 @@ void ReadSettings(ToolSettings *settings, const char *settingsFilePath);
 
 // Writes all five keys, every time, in the order ReadOnly, DeleteTemp,
 // WorkingDirectory, CommandLine, MenuItem, also after a write has failed;
-// then Filter, but only when it is on or the file held the key when it was
-// read (FilterInFile), so the file of a user who never turns it on keeps
-// its five keys; and Encoding the same way, when it is not ANSI or the file
-// held it.
+// then Filter, Timeout and Encoding, each only when it is not its default
+// (0, 0, ANSI) or the file held the key when it was read (FilterInFile,
+// TimeoutInFile, EncodingInFile), so the file of a user who never sets them
+// keeps exactly its keys.
 // Switches are written as "1" or "0"; texts without the blanks at their ends
 // (platform::IsProfileBlank), which reading would drop. Returns false when a
 // write failed, with the system's error

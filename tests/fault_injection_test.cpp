@@ -11,6 +11,8 @@
 #include <fcntl.h>
 #include <iconv.h>
 #include <locale.h>
+#include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -44,8 +46,9 @@ const std::pair<std::string, int> kErrors[] = {
     {"posix_spawn_file_actions_init", ENOMEM}, {"posix_spawn_file_actions_addclosefrom_np", ENOMEM},
     {"posix_spawn_file_actions_adddup2", EBADF}, {"posix_spawnattr_init", ENOMEM},
     {"posix_spawnattr_setsigmask", EINVAL}, {"posix_spawnattr_setsigdefault", EINVAL},
-    {"posix_spawnattr_setflags", EINVAL}, {"newlocale", ENOMEM}, {"iconv_open", EMFILE},
-    {"iconv", EILSEQ},    {"iconv_close", EBADF}};
+    {"posix_spawnattr_setflags", EINVAL}, {"posix_spawnattr_setpgroup", EINVAL}, {"newlocale", ENOMEM},
+    {"iconv_open", EMFILE}, {"iconv", EILSEQ}, {"iconv_close", EBADF}, {"pidfd_open", EMFILE}, {"ppoll", ENOMEM},
+    {"waitid", ECHILD}, {"kill", EPERM}, {"stat", EACCES}};
 
 // Failures that refuse the atomic save of the settings file where the old
 // file may still be changed in place: the new file cannot be made, cannot
@@ -139,10 +142,15 @@ WRAP_CODE(posix_spawn_file_actions_addclosefrom_np, (posix_spawn_file_actions_t 
           (actions, from))
 WRAP_CODE(posix_spawn_file_actions_adddup2, (posix_spawn_file_actions_t * actions, int fd, int to),
           (actions, fd, to))
+WRAP(int, ppoll, (struct pollfd * fds, nfds_t count, const struct timespec *timeout, const sigset_t *mask),
+     (fds, count, timeout, mask), "")
+WRAP(int, kill, (pid_t pid, int signal), (pid, signal), "")
+WRAP(int, stat, (const char *path, struct stat *status), (path, status), path)
 WRAP_CODE(posix_spawnattr_init, (posix_spawnattr_t * attributes), (attributes))
 WRAP_CODE(posix_spawnattr_setsigmask, (posix_spawnattr_t * attributes, const sigset_t *mask), (attributes, mask))
 WRAP_CODE(posix_spawnattr_setsigdefault, (posix_spawnattr_t * attributes, const sigset_t *set), (attributes, set))
 WRAP_CODE(posix_spawnattr_setflags, (posix_spawnattr_t * attributes, short flags), (attributes, flags))
+WRAP_CODE(posix_spawnattr_setpgroup, (posix_spawnattr_t * attributes, pid_t group), (attributes, group))
 WRAP_CODE(posix_spawnp,
           (pid_t * pid, const char *file, const posix_spawn_file_actions_t *actions, const posix_spawnattr_t *attr,
            char *const argv[], char *const envp[]),
@@ -197,12 +205,26 @@ extern "C" int __wrap_close(int fd) {
     return error ? (errno = error, -1) : result;
 }
 
-// ECHILD is what another reaper of the child leaves, once it has ended.
+// ECHILD is what another reaper of the child leaves, once it has ended: the
+// failing call reaps it first, as that reaper would.
 extern "C" pid_t __real_waitpid(pid_t pid, int *status, int options);
 extern "C" pid_t __wrap_waitpid(pid_t pid, int *status, int options) {
     const int error = Fault("waitpid");
-    const pid_t result = __real_waitpid(pid, status, options);
+    const pid_t result = __real_waitpid(pid, status, error ? options & ~WNOHANG : options);
     return error ? (errno = error, -1) : result;
+}
+
+// Where no pidfd can be had, the wait looks at the child in steps.
+extern "C" int __real_waitid(idtype_t type, id_t id, siginfo_t *info, int options);
+extern "C" int __wrap_waitid(idtype_t type, id_t id, siginfo_t *info, int options) {
+    if (const int error = Fault("waitid")) return errno = error, -1;
+    return __real_waitid(type, id, info, options);
+}
+
+extern "C" int __real_pidfd_open(pid_t pid, unsigned int flags);
+extern "C" int __wrap_pidfd_open(pid_t pid, unsigned int flags) {
+    if (const int error = Fault("pidfd_open")) return errno = error, -1;
+    return __real_pidfd_open(pid, flags);
 }
 
 namespace {
@@ -252,7 +274,7 @@ protected:
         chmod(directory_.c_str(), 0755);
         test::RemoveTree(directory_);
     }
-    std::string Runs(bool readOnly, bool filter = false, bool utf8 = false);
+    std::string Runs(bool readOnly, bool filter = false, bool utf8 = false, bool endless = false);
     std::string Saves(bool inPlace, const Refusal *refusal = nullptr);
     std::string directory_;
 };
@@ -315,6 +337,7 @@ const RunOutcome kFilterOutcomes[] = {
     {"posix_spawnattr_setsigmask#1", kExecuteError, nullptr, nullptr},
     {"posix_spawnattr_setsigdefault#1", kExecuteError, nullptr, nullptr},
     {"posix_spawnattr_setflags#1", kExecuteError, nullptr, nullptr},
+    {"posix_spawnattr_setpgroup#1", kExecuteError, nullptr, nullptr},
     {"posix_spawnp#1", kExecuteError, nullptr, nullptr},
     {"waitpid#1", "Error: The program's exit code could not be read\nThe text was left as it was\n", nullptr, nullptr},
     {"open#8", "Error: Could not read TEMP file\n'{out}'\nError code={code}\n", nullptr, nullptr},
@@ -323,6 +346,38 @@ const RunOutcome kFilterOutcomes[] = {
     {"unlink#2", "", kText, ""},
     {"unlink#3", "", kText, kText},
     {"", "", kText, nullptr},
+};
+// Filter mode, through a program that writes without end: the wait ends it
+// once its output capture outgrows 102,400 bytes. Whatever fails of the
+// wait's own calls (pidfd_open, ppoll, stat, kill, waitid), the run ends so;
+// "*": a capture file of any content stays.
+#define EXTTOOL_TOO_LONG "Error: The program's output is longer than 102400 bytes\nThe text was left as it was\n"
+const RunOutcome kEndlessOutcomes[] = {
+    {"open#1", kDirectoryFailed, nullptr, nullptr},
+    {"open#2", kCreateFailed, nullptr, ""},
+    {"fstat#1", kCreateFailed, nullptr, ""},
+    {"write#1", "Error: Could not write TEMP file\n", nullptr, nullptr},
+    {"open#3", kDirectoryFailed, nullptr, nullptr},
+    {"open#4", kDirectoryFailed, nullptr, nullptr},
+    {"open#5", kExecuteError, nullptr, nullptr},
+    {"open#6", kExecuteError, nullptr, nullptr},
+    {"open#7", kExecuteError, nullptr, nullptr},
+    {"posix_spawn_file_actions_init#1", kExecuteError, nullptr, nullptr},
+    {"posix_spawn_file_actions_adddup2#1", kExecuteError, nullptr, nullptr},
+    {"posix_spawn_file_actions_adddup2#2", kExecuteError, nullptr, nullptr},
+    {"posix_spawn_file_actions_adddup2#3", kExecuteError, nullptr, nullptr},
+    {"posix_spawn_file_actions_addclosefrom_np#1", kExecuteError, nullptr, nullptr},
+    {"posix_spawnattr_init#1", kExecuteError, nullptr, nullptr},
+    {"posix_spawnattr_setsigmask#1", kExecuteError, nullptr, nullptr},
+    {"posix_spawnattr_setsigdefault#1", kExecuteError, nullptr, nullptr},
+    {"posix_spawnattr_setflags#1", kExecuteError, nullptr, nullptr},
+    {"posix_spawnattr_setpgroup#1", kExecuteError, nullptr, nullptr},
+    {"posix_spawnp#1", kExecuteError, nullptr, nullptr},
+    {"write#2", "", nullptr, nullptr}, // the message itself is lost
+    {"unlink#1", EXTTOOL_TOO_LONG, nullptr, "*"},
+    {"unlink#2", EXTTOOL_TOO_LONG, nullptr, ""},
+    {"unlink#3", EXTTOOL_TOO_LONG, nullptr, kText},
+    {"", EXTTOOL_TOO_LONG, nullptr, nullptr},
 };
 
 // Filter mode with Encoding=UTF-8 in an ISO-8859-1 locale: the text goes
@@ -340,13 +395,14 @@ const RunOutcome kUtf8FilterOutcomes[] = {
     {"iconv#4", kCannotHold, nullptr, nullptr},         {"iconv#5", kCannotHold, nullptr, nullptr},
 };
 
-std::string FaultInjectionTest::Runs(bool readOnly, bool filter, bool utf8) {
+std::string FaultInjectionTest::Runs(bool readOnly, bool filter, bool utf8, bool endless) {
     static HostRecord host;
     host = HostRecord{};
     host.GetText = GetText;
     host.PutText = PutText;
-    const std::string templ = filter ? "\"" + std::string(EXTTOOL_TOOLS_DIR) + "/tool_cat\""
-                                     : "\"" + std::string(EXTTOOL_TOOLS_DIR) + "/tool_upper_case\" \"%f\"";
+    const std::string templ = endless  ? "\"" + std::string(EXTTOOL_TOOLS_DIR) + "/tool_write_n\" 2000000000"
+                              : filter ? "\"" + std::string(EXTTOOL_TOOLS_DIR) + "/tool_cat\""
+                                       : "\"" + std::string(EXTTOOL_TOOLS_DIR) + "/tool_upper_case\" \"%f\"";
     const std::string stderrFile = test::JoinPath(directory_, "stderr.txt");
     const std::string exchange = test::JoinPath(directory_, "exchange");
     fs::create_directory(exchange);
@@ -374,7 +430,7 @@ std::string FaultInjectionTest::Runs(bool readOnly, bool filter, bool utf8) {
         [&] {
             dup2(savedStderr, STDERR_FILENO);
             close(savedStderr);
-            const RunOutcome *o = filter ? kFilterOutcomes : kRunOutcomes;
+            const RunOutcome *o = endless ? kEndlessOutcomes : filter ? kFilterOutcomes : kRunOutcomes;
             if (utf8)
                 for (const RunOutcome &row : kUtf8FilterOutcomes)
                     if (g_Injector.hit && FaultName() == row.call) o = &row;
@@ -395,7 +451,8 @@ std::string FaultInjectionTest::Runs(bool readOnly, bool filter, bool utf8) {
             const std::string leftText = !o->left                                   ? ""
                                          : utf8 && std::string(o->left) == kText ? kTextInUtf8
                                                                                   : o->left;
-            if (o->left && left.size() == 1) EXPECT_EQ(test::ReadFile(test::JoinPath(exchange, left[0])), leftText);
+            if (o->left && left.size() == 1 && leftText != "*")
+                EXPECT_EQ(test::ReadFile(test::JoinPath(exchange, left[0])), leftText);
             // A message shows only once the capture files are gone: a host
             // ended during the box leaves none behind.
             bool shown = false;
@@ -405,28 +462,36 @@ std::string FaultInjectionTest::Runs(bool readOnly, bool filter, bool utf8) {
             }
             // The tool has been waited for: no child of the test remains.
             EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
+            // SIGINT is the test's own again, and not blocked.
+            struct sigaction interrupt {};
+            sigaction(SIGINT, nullptr, &interrupt);
+            EXPECT_EQ(interrupt.sa_handler, SIG_DFL);
+            sigset_t mask;
+            pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+            EXPECT_FALSE(sigismember(&mask, SIGINT));
         });
 }
 
 TEST_F(FaultInjectionTest, EveryFailureOfARunEndsAsDocumented) {
     const std::string start = "open close open fstat write close posix_spawn_file_actions_init "
                               "posix_spawn_file_actions_addclosefrom_np posix_spawnattr_init posix_spawnattr_setsigmask "
-                              "posix_spawnattr_setsigdefault posix_spawnattr_setflags posix_spawnp waitpid ";
+                              "posix_spawnattr_setsigdefault posix_spawnattr_setflags posix_spawnp pidfd_open ppoll "
+                              "close waitpid ";
     EXPECT_EQ(Runs(false), start + "open read close unlink");
     EXPECT_EQ(Runs(true), start + "unlink");
 }
 
-// A filter run's calls from the exchange file's close to the program's end:
-// the capture files made, the program started on them and waited for.
+// A filter run's calls from the exchange file's close into the wait: the
+// capture files made, the program started on them, the wait begun.
 const char kFilterStart[] = "close open close open close open open open "
                             "posix_spawn_file_actions_init posix_spawn_file_actions_adddup2 "
                             "posix_spawn_file_actions_adddup2 posix_spawn_file_actions_adddup2 "
                             "posix_spawn_file_actions_addclosefrom_np posix_spawnattr_init posix_spawnattr_setsigmask "
-                            "posix_spawnattr_setsigdefault posix_spawnattr_setflags posix_spawnp close close close "
-                            "waitpid ";
+                            "posix_spawnattr_setsigdefault posix_spawnattr_setflags posix_spawnattr_setpgroup "
+                            "posix_spawnp close close close pidfd_open ppoll ";
 
 TEST_F(FaultInjectionTest, EveryFailureOfAFilterRunEndsAsDocumented) {
-    const std::string start = "open close open fstat write " + std::string(kFilterStart);
+    const std::string start = "open close open fstat write " + std::string(kFilterStart) + "close waitpid ";
     EXPECT_EQ(Runs(false, true), start + "open read close unlink unlink unlink");
     EXPECT_EQ(Runs(true, true), start + "unlink unlink unlink");
 }
@@ -439,9 +504,14 @@ TEST_F(FaultInjectionTest, EveryFailureOfAFilterRunThroughUtf8EndsAsDocumented) 
     const std::string convert = "iconv_open iconv iconv iconv_close ";
     const std::string start =
         "open close open fstat newlocale iconv_open iconv iconv_close " + convert + "write " + kFilterStart;
-    EXPECT_EQ(Runs(false, true, true), start + "open read close " + convert + "unlink unlink unlink");
-    EXPECT_EQ(Runs(true, true, true), start + "unlink unlink unlink");
+    EXPECT_EQ(Runs(false, true, true), start + "close waitpid open read close " + convert + "unlink unlink unlink");
+    EXPECT_EQ(Runs(true, true, true), start + "close waitpid unlink unlink unlink");
     for (const char *name : {"LOCPATH", "LC_ALL", "LC_CTYPE"}) unsetenv(name);
+}
+
+TEST_F(FaultInjectionTest, EveryFailureOfARunWithEndlessOutputEndsAsDocumented) {
+    EXPECT_EQ(Runs(false, true, false, true), "open close open fstat write " + std::string(kFilterStart) +
+                                                  "stat kill ppoll kill close waitpid unlink unlink write unlink");
 }
 
 // ---- A save --------------------------------------------------------------------

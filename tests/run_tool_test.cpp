@@ -5,10 +5,13 @@
 // POSIX the boxes are lines on standard error, which the test captures.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <functional>
 #include <utility>
 #include <string>
@@ -79,6 +82,21 @@ std::vector<std::string> ExchangeFiles(const test::Path &directory) {
     for (const std::string &name : test::ListDirectory(directory))
         if (IsExchangeFileName(name)) names.push_back(name);
     return names;
+}
+
+// The number of files in `directory` once the run is over. Under Wine the
+// console host that serves a console program without a window holds the
+// program's standard handles a moment longer than the program lives, and a
+// deleted capture file goes only when they are closed: there the count is
+// given up to five seconds to settle. On Linux it must hold at once.
+size_t FilesLeftIn(const std::string &directory, size_t expected) {
+#if defined(_WIN32)
+    for (int i = 0; i < 100 && test::ListDirectory(directory).size() != expected; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+#else
+    (void)expected;
+#endif
+    return test::ListDirectory(directory).size();
 }
 
 // The system's message text for an error code, as the platform gives it.
@@ -176,6 +194,11 @@ thread_local std::vector<SeenBox> *t_Boxes;
 thread_local HHOOK t_Hook;
 // Called while each box is up, before OK is pressed.
 thread_local std::function<void()> *t_DuringBox;
+// The wait windows that appeared (recognised by their command-line control
+// 1020); they are looked at, never pressed.
+thread_local std::vector<SeenBox> *t_WaitWindows;
+
+bool IsWaitWindow(HWND window) { return GetDlgItem(window, 1020) != nullptr; }
 
 BOOL CALLBACK FindStaticText(HWND child, LPARAM found) {
     char className[32] = {};
@@ -195,7 +218,13 @@ LRESULT CALLBACK WatchMessageBoxes(int code, WPARAM wParam, LPARAM lParam) {
         char className[32] = {};
         GetClassNameA(box, className, sizeof className);
         const bool seen = !t_Boxes->empty() && t_Boxes->back().window == box;
-        if (strcmp(className, "#32770") == 0 && !seen) {
+        if (strcmp(className, "#32770") == 0 && IsWaitWindow(box)) {
+            char text[1024] = {}, command[1024] = {};
+            GetWindowTextA(box, text, sizeof text);
+            GetDlgItemTextA(box, 1020, command, sizeof command);
+            const bool known = t_WaitWindows && !t_WaitWindows->empty() && t_WaitWindows->back().window == box;
+            if (t_WaitWindows && !known) t_WaitWindows->push_back({box, text, command, GetWindow(box, GW_OWNER)});
+        } else if (strcmp(className, "#32770") == 0 && !seen) {
             SeenBox seenBox{box, "", "", GetWindow(box, GW_OWNER)};
             char text[4096] = {};
             GetWindowTextA(box, text, sizeof text);
@@ -215,6 +244,7 @@ LRESULT CALLBACK WatchMessageBoxes(int code, WPARAM wParam, LPARAM lParam) {
 
 struct Captured {
     std::vector<SeenBox> boxes;
+    std::vector<SeenBox> waitWindows;
     std::string All() const {
         std::string all;
         for (const SeenBox &box : boxes) all += box.title + ": " + box.text + "\n";
@@ -247,6 +277,7 @@ struct Settings {
     std::string commandLine;
     bool filter = false;
     std::string encoding; // empty: no Encoding key
+    uint32_t timeout = 0; // Timeout in seconds; 0: the key is not written
 };
 
 class RunToolTest : public testing::Test {
@@ -290,6 +321,7 @@ protected:
                           "\r\nCommandLine=" + settings.commandLine + "\r\n";
         if (settings.filter) ini.insert(ini.find("[Path]"), "Filter=1\r\n");
         if (!settings.encoding.empty()) ini.insert(ini.find("[Path]"), "Encoding=" + settings.encoding + "\r\n");
+        if (settings.timeout) ini.insert(ini.find("[Path]"), "Timeout=" + std::to_string(settings.timeout) + "\r\n");
         test::WriteFile(test::JoinPath(moduleDirectory_, "exttool.ini"), ini);
         if (!module_.handle) module_ = test::LoadModuleCopy(moduleDirectory_);
         InstallRecord record{};
@@ -301,9 +333,11 @@ protected:
 #if defined(_WIN32)
         t_Boxes = &captured.boxes;
         t_DuringBox = &duringBox_;
+        t_WaitWindows = &captured.waitWindows;
         module_.OnCall();
         t_Boxes = nullptr;
         t_DuringBox = nullptr;
+        t_WaitWindows = nullptr;
 #else
         const std::string file = test::JoinPath(directory_, "stderr.txt");
         fflush(stderr);
@@ -701,18 +735,335 @@ TEST_F(RunToolTest, TemplateWithoutPlaceholderStillUsesAnExchangeFile) {
     EXPECT_TRUE(ExchangeFiles(exchange_).empty());
 }
 
+// A program that starts another and ends at once ends the wait; nothing
+// ends the other one, in either mode.
 TEST_F(RunToolTest, ChildHandOffEndsTheWaitAtOnce) {
-    const std::string marker = test::JoinPath(directory_, "marker.txt");
-    Install({.commandLine = Tool("tool_hand_off") + " " + marker + " 3"});
-    fake_.text = "handed off";
-    ExpectNoMessage(Run());
-    EXPECT_FALSE(test::FileExists(marker)) << "the run waited for the child";
-    EXPECT_EQ(fake_.calls.back().text, "handed off");
-    // The child does finish its work later on.
-    for (int i = 0; i < 200 && !test::FileExists(marker); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_TRUE(test::FileExists(marker));
+    for (const bool filter : {false, true}) {
+        SCOPED_TRACE(filter ? "filter mode" : "file mode");
+        fake_.calls.clear();
+        const std::string marker = test::JoinPath(directory_, filter ? "marker-filter.txt" : "marker.txt");
+        Install({.commandLine = Tool("tool_hand_off") + " " + marker + " 3", .filter = filter});
+        fake_.text = "handed off";
+        ExpectNoMessage(Run());
+        EXPECT_FALSE(test::FileExists(marker)) << "the run waited for the child";
+        EXPECT_EQ(fake_.calls.back().text, filter ? "" : "handed off");
+        // The child does finish its work later on.
+        for (int i = 0; i < 200 && !test::FileExists(marker); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_TRUE(test::FileExists(marker));
+    }
 }
+
+// ---- While a program runs: Cancel, the time limit, endless output -----------------------------
+
+using Clock = std::chrono::steady_clock;
+
+double SecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Whether the marker of a tool's child appears within `seconds`.
+bool MarkerAppears(const std::string &marker, int seconds) {
+    for (int i = 0; i < seconds * 10; ++i) {
+        if (test::FileExists(marker)) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return test::FileExists(marker);
+}
+
+const char kTextKept[] = "\nThe text was left as it was";
+
+// The time limit ends the program, and in filter mode (on Windows in both
+// modes, through the job) the process it started; the text stays, and only
+// the exchange file may stay, as DeleteTemp says.
+TEST_F(RunToolTest, TimeLimitEndsTheProgramWithItsMessage) {
+    for (const bool filter : {false, true}) {
+        SCOPED_TRACE(filter ? "filter mode" : "file mode");
+        fake_.calls.clear();
+        const std::string marker = test::JoinPath(directory_, filter ? "child-filter.txt" : "child-file.txt");
+        Install({.commandLine = Tool("tool_sleep") + " 30 " + marker + " 2", .filter = filter, .timeout = 1});
+        const Clock::time_point start = Clock::now();
+        const Captured captured = Run();
+        const double took = SecondsSince(start);
+        ExpectMessages(captured,
+                       {{"Error", std::string("The program did not end within the time limit of 1 s") + kTextKept,
+                         true}});
+        EXPECT_GE(took, 0.9);
+        EXPECT_LT(took, 8.0);
+        EXPECT_EQ(CallNames(fake_.calls), (std::vector<std::string>{"GetContext", "GetText"}));
+        EXPECT_EQ(FilesLeftIn(exchange_, 0), 0u);
+#if defined(_WIN32)
+        const bool childEnded = true;
+#else
+        // File mode ends the program alone: it keeps the terminal.
+        const bool childEnded = filter;
+#endif
+        EXPECT_EQ(MarkerAppears(marker, 4), !childEnded);
+    }
+}
+
+TEST_F(RunToolTest, NoTimeLimitLetsASlowProgramFinish) {
+    Install({.commandLine = Tool("tool_sleep") + " 2", .filter = true, .timeout = 0});
+    fake_.text = "slow";
+    ExpectNoMessage(Run());
+    EXPECT_EQ(CallNames(fake_.calls), (std::vector<std::string>{"GetContext", "GetText", "PutText"}));
+    Install({.commandLine = Tool("tool_upper_case") + " %f", .timeout = 3});
+    fake_.calls.clear();
+    ExpectNoMessage(Run());
+    EXPECT_EQ(fake_.calls.back().text, "SLOW") << "a limit that is not reached changes nothing";
+}
+
+// Filter mode: a capture that grows past its bound ends the program at
+// once, long before the disk fills.
+TEST_F(RunToolTest, EndlessOutputIsStopped) {
+    const struct {
+        const char *arguments;
+        std::string message;
+    } cases[] = {
+        {" 2000000000", std::string("The program's output is longer than 102400 bytes") + kTextKept},
+        {" 2000000000 err", std::string("The program's error output is longer than 1048576 bytes") + kTextKept},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.arguments);
+        fake_.calls.clear();
+        Install({.commandLine = Tool("tool_write_n") + c.arguments, .filter = true});
+        const Clock::time_point start = Clock::now();
+        ExpectMessages(Run(), {{"Error", c.message, true}});
+        EXPECT_LT(SecondsSince(start), 10.0);
+        EXPECT_EQ(CallNames(fake_.calls), (std::vector<std::string>{"GetContext", "GetText"}));
+        EXPECT_EQ(FilesLeftIn(exchange_, 0), 0u);
+    }
+}
+
+#if defined(_WIN32)
+// The host window of these tests, with its WM_PAINT messages counted.
+std::atomic<int> g_HostPaints;
+WNDPROC g_HostProc;
+LRESULT CALLBACK CountPaints(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_PAINT) ++g_HostPaints;
+    return CallWindowProcA(g_HostProc, window, message, wParam, lParam);
+}
+
+BOOL CALLBACK FindWaitWindow(HWND window, LPARAM found) {
+    if (!IsWindowVisible(window) || !IsWaitWindow(window)) return TRUE;
+    *reinterpret_cast<HWND *>(found) = window;
+    return FALSE;
+}
+
+bool WaitFor(const std::function<bool()> &condition, int milliseconds) {
+    for (int waited = 0; !condition(); waited += 10) {
+        if (waited >= milliseconds) return false;
+        Sleep(10);
+    }
+    return true;
+}
+
+// What a driver thread saw of the wait window while the run went on.
+struct WaitWindowSeen {
+    HWND window = nullptr;
+    std::string title, command, elapsed;
+    bool hostDisabled = false, hostPainted = false;
+    RECT windowRect{}, hostRect{};
+};
+
+// The window shows half a second into a slow run: owned by the host and
+// centred on it, with the caption, the command line and the seconds; the
+// host is disabled but still painted; input for the host, queued before the
+// window or sent while it shows, never reaches it; Cancel (the button, Esc
+// or Enter) ends the program and the process it started, with no message.
+TEST_F(RunToolTest, WaitWindowIsModalAndCancelEndsTheProgramAndItsChild) {
+    const HWND host = static_cast<HWND>(hostWindow_);
+    SetWindowPos(host, nullptr, 100, 80, 500, 300, SWP_NOZORDER | SWP_SHOWWINDOW);
+    const HWND edit = CreateWindowExA(0, "EDIT", "", WS_CHILD | WS_VISIBLE, 0, 0, 200, 20, host, nullptr,
+                                      GetModuleHandleA(nullptr), nullptr);
+    ASSERT_NE(edit, nullptr);
+    g_HostProc = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrA(host, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(CountPaints)));
+    const DWORD thread = GetCurrentThreadId();
+    const char *const presses[] = {"button", "Escape", "Enter"};
+    for (const char *press : presses) {
+        SCOPED_TRACE(press);
+        fake_.calls.clear();
+        const bool first = press == presses[0];
+        const std::string marker = test::JoinPath(directory_, std::string("child-") + press + ".txt");
+        Install({.commandLine = Tool("tool_sleep") + " 30 " + marker + " 2", .filter = !first});
+        // Typed before the window appears: queued, never to arrive.
+        fake_.duringGetText = [&] { PostMessageA(edit, WM_CHAR, 'q', 1); };
+        WaitWindowSeen seen;
+        std::thread driver([&] {
+            WaitFor([&] {
+                EnumThreadWindows(thread, FindWaitWindow, reinterpret_cast<LPARAM>(&seen.window));
+                return seen.window != nullptr;
+            }, 10000);
+            if (!seen.window) return;
+            char text[1024] = {};
+            GetWindowTextA(seen.window, text, sizeof text);
+            seen.title = text;
+            GetDlgItemTextA(seen.window, 1020, text, sizeof text);
+            seen.command = text;
+            seen.hostDisabled = !IsWindowEnabled(host);
+            GetWindowRect(seen.window, &seen.windowRect);
+            GetWindowRect(host, &seen.hostRect);
+            const int paints = g_HostPaints;
+            InvalidateRect(host, nullptr, TRUE);
+            seen.hostPainted = WaitFor([&] { return g_HostPaints > paints; }, 3000);
+            PostMessageA(edit, WM_CHAR, 'w', 1);
+            // The seconds go on.
+            WaitFor([&] {
+                GetDlgItemTextA(seen.window, 1021, text, sizeof text);
+                return std::string(text) == "1 s elapsed";
+            }, 3000);
+            GetDlgItemTextA(seen.window, 1021, text, sizeof text);
+            seen.elapsed = text;
+            const HWND cancel = GetDlgItem(seen.window, IDCANCEL);
+            if (std::string(press) == "button") {
+                PostMessageA(cancel, BM_CLICK, 0, 0);
+            } else {
+                PostMessageA(cancel, WM_KEYDOWN, std::string(press) == "Escape" ? VK_ESCAPE : VK_RETURN, 1);
+            }
+        });
+        const Clock::time_point start = Clock::now();
+        const Captured captured = Run();
+        const double took = SecondsSince(start);
+        driver.join();
+        ASSERT_NE(seen.window, nullptr) << "no wait window";
+        EXPECT_FALSE(IsWindow(seen.window)) << "the window closed with the run";
+        EXPECT_EQ(seen.title, "External program");
+        EXPECT_EQ(seen.command, Tool("tool_sleep") + " 30 " + marker + " 2");
+        EXPECT_TRUE(seen.hostDisabled);
+        EXPECT_TRUE(seen.hostPainted);
+        EXPECT_EQ(seen.elapsed, "1 s elapsed");
+        EXPECT_EQ((seen.windowRect.left + seen.windowRect.right) / 2, (seen.hostRect.left + seen.hostRect.right) / 2);
+        EXPECT_EQ((seen.windowRect.top + seen.windowRect.bottom) / 2, (seen.hostRect.top + seen.hostRect.bottom) / 2);
+        ASSERT_EQ(captured.waitWindows.size(), 1u);
+        EXPECT_EQ(captured.waitWindows[0].owner, host);
+        EXPECT_LT(took, 10.0);
+        ExpectNoMessage(captured);
+        EXPECT_EQ(CallNames(fake_.calls), (std::vector<std::string>{"GetContext", "GetText"}));
+        EXPECT_TRUE(IsWindowEnabled(host));
+        EXPECT_EQ(GetActiveWindow(), host) << "the host is active again";
+        MSG message;
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+        char typed[16] = {};
+        GetWindowTextA(edit, typed, sizeof typed);
+        EXPECT_STREQ(typed, "") << "input reached the host's text";
+        EXPECT_EQ(FilesLeftIn(exchange_, 0), 0u);
+        if (first) EXPECT_FALSE(MarkerAppears(marker, 4)) << "the started process outlived Cancel";
+    }
+    SetWindowLongPtrA(host, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_HostProc));
+    DestroyWindow(edit);
+}
+
+TEST_F(RunToolTest, FastProgramShowsNoWaitWindow) {
+    Install({.commandLine = Tool("tool_upper_case") + " %f"});
+    const Captured captured = Run();
+    EXPECT_TRUE(captured.waitWindows.empty());
+    ExpectNoMessage(captured);
+    Install({.commandLine = Tool("tool_sleep") + " 1", .filter = true});
+    const Captured slow = Run();
+    ASSERT_EQ(slow.waitWindows.size(), 1u) << "a program running a second gets the window";
+    EXPECT_EQ(slow.waitWindows[0].title, "External program");
+    EXPECT_EQ(slow.waitWindows[0].owner, hostWindow_);
+    ExpectNoMessage(slow);
+    // A host without a window: the window has no owner.
+    host_.OwnerWindow = nullptr;
+    const Captured unowned = Run();
+    ASSERT_EQ(unowned.waitWindows.size(), 1u);
+    EXPECT_EQ(unowned.waitWindows[0].owner, nullptr);
+}
+#else
+std::atomic<int> g_HostInterrupts;
+void HostInterruptHandler(int) { ++g_HostInterrupts; }
+
+// Ctrl-C in the host's terminal during the wait is Cancel: the program's
+// group is ended, nothing is shown or put back, and afterwards SIGINT is
+// the host's again.
+TEST_F(RunToolTest, InterruptDuringTheWaitIsCancel) {
+    struct sigaction hosts {}, previous{};
+    hosts.sa_handler = HostInterruptHandler;
+    sigemptyset(&hosts.sa_mask);
+    sigaction(SIGINT, &hosts, &previous);
+    for (const bool filter : {true, false}) {
+        SCOPED_TRACE(filter ? "filter mode" : "file mode");
+        fake_.calls.clear();
+        const std::string marker = test::JoinPath(directory_, filter ? "child-filter.txt" : "child-file.txt");
+        Install({.commandLine = Tool("tool_sleep") + " 30 " + marker + " 2", .filter = filter});
+        // Sent to the process from another thread, as a terminal sends it.
+        std::thread interrupt([] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(700));
+            kill(getpid(), SIGINT);
+        });
+        const Clock::time_point start = Clock::now();
+        const Captured captured = Run();
+        const double took = SecondsSince(start);
+        interrupt.join();
+        ExpectNoMessage(captured);
+        EXPECT_LT(took, 5.0);
+        EXPECT_EQ(CallNames(fake_.calls), (std::vector<std::string>{"GetContext", "GetText"}));
+        EXPECT_EQ(FilesLeftIn(exchange_, 0), 0u);
+        EXPECT_EQ(MarkerAppears(marker, 4), !filter) << "filter mode ends the whole group, file mode the program";
+    }
+    EXPECT_EQ(g_HostInterrupts, 0) << "the host's handler saw an interrupt of the wait";
+    raise(SIGINT);
+    EXPECT_EQ(g_HostInterrupts, 1) << "the host's handler was not restored";
+    struct sigaction now {};
+    sigaction(SIGINT, &previous, &now);
+    EXPECT_EQ(now.sa_handler, HostInterruptHandler);
+}
+
+// The processes of a process group that have not ended (zombies have).
+int LiveProcessesIn(pid_t group) {
+    int live = 0;
+    for (const std::string &name : test::ListDirectory("/proc")) {
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        // A process may go between the listing and the read.
+        std::ifstream in("/proc/" + name + "/stat");
+        const std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const size_t end = stat.rfind(')');
+        if (end == std::string::npos) continue;
+        char state = 0;
+        int parent = 0, processGroup = 0;
+        if (sscanf(stat.c_str() + end + 1, " %c %d %d", &state, &parent, &processGroup) == 3 &&
+            processGroup == group && state != 'Z')
+            ++live;
+    }
+    return live;
+}
+
+// SIGTERM first; SIGKILL to whatever of the group is left as soon as the
+// program itself has ended, or a second later when it ignores SIGTERM. The
+// group is empty afterwards.
+TEST_F(RunToolTest, WhatIgnoresTerminationIsKilled) {
+    const std::string pidFile = test::JoinPath(directory_, "pid.txt");
+    ASSERT_GT(LiveProcessesIn(getpgrp()), 0) << "the test's own group is seen";
+    const struct {
+        const char *name;
+        std::string script; // the program's group leader writes its pid first
+        double least, most; // seconds the run takes
+    } cases[] = {
+        {"ProgramIgnoresIt", "trap '' TERM; sleep 30", 1.9, 5.0},
+        {"OnlyAChildIgnoresIt", "(trap '' TERM; sleep 30) & exec sleep 30", 0.9, 1.8},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Install({.commandLine = "sh -c \"echo $$ >" + pidFile + "; " + c.script + "\"", .filter = true, .timeout = 1});
+        const Clock::time_point start = Clock::now();
+        ExpectMessages(Run(), {{"Error", std::string("The program did not end within the time limit of 1 s") + kTextKept,
+                                true}});
+        const double took = SecondsSince(start);
+        EXPECT_GE(took, c.least);
+        EXPECT_LT(took, c.most);
+        EXPECT_EQ(FilesLeftIn(exchange_, 0), 0u);
+        const pid_t group = static_cast<pid_t>(atoi(test::ReadFile(pidFile).c_str()));
+        ASSERT_GT(group, 1);
+        // A killed child is a zombie until its new parent reaps it, which
+        // some init processes never do.
+        for (int i = 0; i < 50 && LiveProcessesIn(group) > 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(LiveProcessesIn(group), 0) << "a process of the group is left";
+    }
+}
+#endif
 
 // ---- Failures and their messages ------------------------------------------------------------
 
@@ -814,21 +1165,6 @@ std::string EveryByte() {
     std::string text = "first line\r\nsecond line\r\n";
     for (int c = 1; c < 256; ++c) text += static_cast<char>(c);
     return text + "\r\nno final line break";
-}
-
-// The number of files in `directory` once the run is over. Under Wine the
-// console host that serves a console program without a window holds the
-// program's standard handles a moment longer than the program lives, and a
-// deleted capture file goes only when they are closed: there the count is
-// given up to five seconds to settle. On Linux it must hold at once.
-size_t FilesLeftIn(const std::string &directory, size_t expected) {
-#if defined(_WIN32)
-    for (int i = 0; i < 100 && test::ListDirectory(directory).size() != expected; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-#else
-    (void)expected;
-#endif
-    return test::ListDirectory(directory).size();
 }
 
 struct FilterCase {

@@ -45,19 +45,21 @@ const DesignedControl kControls[] = {
     {1001, "Button", 0x80, "&Delete temporary file", 9, 18, 80, 10, BS_AUTOCHECKBOX | WS_TABSTOP},
     {-1, "Static", 0x82, "&Working directory", 7, 51, 56, 8, SS_LEFT | WS_GROUP},
     {1006, "Edit", 0x81, "", 67, 48, 138, 14, WS_BORDER | ES_AUTOHSCROLL | WS_TABSTOP},
-    {-1, "Static", 0x82, "&Command line", 7, 69, 45, 8, SS_LEFT | WS_GROUP},
+    {-1, "Static", 0x82, "&Command line", 7, 69, 56, 8, SS_LEFT | WS_GROUP},
     {1007, "Edit", 0x81, "", 67, 66, 138, 14, WS_BORDER | ES_AUTOHSCROLL | WS_TABSTOP},
-    {IDOK, "Button", 0x80, "OK", 82, 116, 50, 14, BS_DEFPUSHBUTTON | WS_TABSTOP},
-    {IDCANCEL, "Button", 0x80, "Cancel", 133, 116, 50, 14, BS_PUSHBUTTON | WS_TABSTOP},
-    {-1, "Static", 0x82, "&Menu item", 7, 33, 34, 8, SS_LEFT | WS_GROUP},
+    {IDOK, "Button", 0x80, "OK", 101, 124, 50, 14, BS_DEFPUSHBUTTON | WS_TABSTOP},
+    {IDCANCEL, "Button", 0x80, "Cancel", 155, 124, 50, 14, BS_PUSHBUTTON | WS_TABSTOP},
+    {-1, "Static", 0x82, "&Menu item", 7, 33, 56, 8, SS_LEFT | WS_GROUP},
     {1008, "Edit", 0x81, "", 67, 30, 138, 14, WS_BORDER | ES_AUTOHSCROLL | WS_TABSTOP},
     {1009, "Button", 0x80, "&Filter: standard input to output", 100, 5, 105, 20,
      BS_AUTOCHECKBOX | BS_MULTILINE | BS_TOP | WS_TABSTOP},
-    {-1, "Static", 0x82, "&Encoding", 7, 87, 45, 8, SS_LEFT | WS_GROUP},
+    {-1, "Static", 0x82, "Time &limit (s)", 7, 87, 56, 8, SS_LEFT | WS_GROUP},
+    {1010, "Edit", 0x81, "", 67, 84, 40, 14, WS_BORDER | ES_AUTOHSCROLL | ES_NUMBER | WS_TABSTOP},
+    {-1, "Static", 0x82, "&Encoding", 7, 105, 56, 8, SS_LEFT | WS_GROUP},
     // The height of a drop-down list includes its open list.
-    {1011, "ComboBox", 0x85, "", 67, 84, 60, 60, CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP},
+    {1011, "ComboBox", 0x85, "", 67, 102, 60, 60, CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP},
 };
-constexpr int kDialogHeight = 135;
+constexpr int kDialogHeight = 145;
 // The choices of the Encoding list, in their order.
 const char *const kEncodings[] = {"ANSI", "UTF-8", "OEM"};
 constexpr int kControlCount = sizeof kControls / sizeof kControls[0];
@@ -357,6 +359,49 @@ TEST_F(SettingsDialogTest, TemplateIsTheDesignedOneInUsEnglish) {
     }
 }
 
+// The wait window: the settings dialog's font, one line of fixed text, the
+// command line (cut with an ellipsis, "&" shown as it is), the seconds, and
+// Cancel as the default button, so that Enter presses it.
+TEST_F(SettingsDialogTest, WaitWindowTemplateHasTheSettingsFontAndOneButton) {
+    HMODULE module = static_cast<HMODULE>(module_.handle);
+    HRSRC resource = FindResourceExA(module, MAKEINTRESOURCEA(5) /* RT_DIALOG */, MAKEINTRESOURCEA(102),
+                                     MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
+    ASSERT_NE(resource, nullptr) << "no U.S. English dialog 102";
+    const auto *dialog = static_cast<const DLGTEMPLATE *>(LockResource(LoadResource(module, resource)));
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(dialog->style, static_cast<DWORD>(WS_POPUP | DS_MODALFRAME | WS_CAPTION | WS_SYSMENU | DS_SETFONT));
+    ASSERT_EQ(dialog->cdit, 4);
+    const WORD *at = reinterpret_cast<const WORD *>(dialog + 1);
+    std::string text;
+    WORD ordinal;
+    at = ReadNameOrOrdinal(at, &text, &ordinal);
+    at = ReadNameOrOrdinal(at, &text, &ordinal);
+    at = ReadNameOrOrdinal(at, &text, &ordinal);
+    EXPECT_EQ(*at++, 8) << "font size";
+    at = ReadNameOrOrdinal(at, &text, &ordinal);
+    EXPECT_EQ(text, "MS Sans Serif");
+    struct Item {
+        int id;
+        DWORD style;
+    };
+    const Item items[] = {{-1, SS_LEFT | WS_GROUP},
+                          {1020, SS_LEFT | SS_ENDELLIPSIS | SS_NOPREFIX | WS_GROUP},
+                          {1021, SS_LEFT | SS_NOPREFIX | WS_GROUP},
+                          {IDCANCEL, BS_DEFPUSHBUTTON | WS_TABSTOP}};
+    for (const Item &expected : items) {
+        at = reinterpret_cast<const WORD *>((reinterpret_cast<uintptr_t>(at) + 3) & ~uintptr_t{3});
+        const auto *item = reinterpret_cast<const DLGITEMTEMPLATE *>(at);
+        EXPECT_EQ(item->id, static_cast<WORD>(expected.id));
+        EXPECT_EQ(item->style, expected.style | WS_CHILD | WS_VISIBLE) << expected.id;
+        at = reinterpret_cast<const WORD *>(item + 1);
+        at = ReadNameOrOrdinal(at, &text, &ordinal);
+        at = ReadNameOrOrdinal(at, &text, &ordinal);
+        if (expected.id == IDCANCEL) EXPECT_EQ(text, "Cancel");
+        const WORD extra = *at++;
+        at = reinterpret_cast<const WORD *>(reinterpret_cast<const BYTE *>(at) + extra);
+    }
+}
+
 // ---- The dialog on screen ---------------------------------------------------------
 
 TEST_F(SettingsDialogTest, ShowsCaptionAndControlsWhereTheTemplatePutsThem) {
@@ -389,6 +434,7 @@ TEST_F(SettingsDialogTest, ShowsCaptionAndControlsWhereTheTemplatePutsThem) {
             EXPECT_EQ(static_cast<short>(GetDlgCtrlID(control)), designed.id);
             // The edit fields show the settings: the defaults, as there is no file.
             EXPECT_EQ(TextOf(control), designed.id == 1008   ? "External program"
+                                       : designed.id == 1010 ? "0"
                                        : designed.id == 1011 ? "ANSI"
                                                              : designed.text);
             RECT expected = DialogUnitsToPixels(dialog, designed.x, designed.y, designed.cx, designed.cy);
@@ -400,6 +446,7 @@ TEST_F(SettingsDialogTest, ShowsCaptionAndControlsWhereTheTemplatePutsThem) {
             EXPECT_EQ(live & (WS_TABSTOP | WS_GROUP), designed.style & (WS_TABSTOP | WS_GROUP));
             if (designed.atom == 0x81) {
                 EXPECT_NE(live & ES_AUTOHSCROLL, 0u);
+                EXPECT_EQ(live & ES_NUMBER, designed.style & ES_NUMBER);
                 // The dialog manager may draw the border as a client edge.
                 const DWORD ex = static_cast<DWORD>(GetWindowLongA(control, GWL_EXSTYLE));
                 EXPECT_TRUE((live & WS_BORDER) || (ex & WS_EX_CLIENTEDGE));
@@ -424,16 +471,16 @@ TEST_F(SettingsDialogTest, ShowsCaptionAndControlsWhereTheTemplatePutsThem) {
     EXPECT_FALSE(test::FileExists(iniPath_));
 }
 
-TEST_F(SettingsDialogTest, TabOrderIsTheTemplateOrderWithMenuItemFilterAndEncodingLast) {
+TEST_F(SettingsDialogTest, TabOrderIsTheTemplateOrderWithTheLaterRowsLast) {
     const DialogRun run = RunModuleDialog([&](DWORD thread, HWND dialog) {
-        const int order[] = {1000, 1001, 1006, 1007, IDOK, IDCANCEL, 1008, 1009, 1011, 1000};
+        const int order[] = {1000, 1001, 1006, 1007, IDOK, IDCANCEL, 1008, 1009, 1010, 1011, 1000};
         for (size_t i = 0; i + 1 < sizeof order / sizeof order[0]; ++i) {
             HWND next = GetNextDlgTabItem(dialog, GetDlgItem(dialog, order[i]), FALSE);
             EXPECT_EQ(GetDlgCtrlID(next), order[i + 1]) << "after " << order[i];
         }
         // The Tab key walks the same way through the dialog manager.
         FocusControl(dialog, 1007);
-        const int walk[] = {IDOK, IDCANCEL, 1008, 1009, 1011, 1000};
+        const int walk[] = {IDOK, IDCANCEL, 1008, 1009, 1010, 1011, 1000};
         for (int id : walk) {
             PostKey(thread, dialog, WM_KEYDOWN, VK_TAB);
             EXPECT_TRUE(WaitUntil([&] { return FocusOf(thread) == GetDlgItem(dialog, id); }))
@@ -449,8 +496,8 @@ TEST_F(SettingsDialogTest, EachMnemonicMovesTheFocusIntoItsControl) {
         char key;
         int target;
     };
-    const Mnemonic mnemonics[] = {{'w', 1006}, {'m', 1008}, {'c', 1007}, {'W', 1006}, {'r', 1000}, {'d', 1001}, {'f', 1009},
-                                  {'e', 1011}};
+    const Mnemonic mnemonics[] = {{'w', 1006}, {'m', 1008}, {'c', 1007}, {'W', 1006}, {'r', 1000},
+                                  {'d', 1001}, {'f', 1009}, {'l', 1010}, {'e', 1011}};
     const DialogRun run = RunModuleDialog([&](DWORD thread, HWND dialog) {
         FocusControl(dialog, IDCANCEL);
         for (const Mnemonic &m : mnemonics) {
@@ -469,7 +516,8 @@ TEST_F(SettingsDialogTest, EachMnemonicMovesTheFocusIntoItsControl) {
 }
 
 TEST_F(SettingsDialogTest, OpensWithTheValuesOfTheFile) {
-    WriteSettings("[Settings]\r\nReadOnly=7\r\nDeleteTemp=0\r\nFilter=2\r\nMenuItem=Mine\r\nEncoding=utf-8\r\n"
+    WriteSettings("[Settings]\r\nReadOnly=7\r\nDeleteTemp=0\r\nFilter=2\r\nMenuItem=Mine\r\nTimeout=45\r\n"
+                  "Encoding=utf-8\r\n"
                   "[Path]\r\nWorkingDirectory=C:\\Exchange\r\nCommandLine=\"C:\\Tools\\fmt.exe\" %f\r\n");
     const DialogRun run = RunModuleDialog([&](DWORD thread, HWND dialog) {
         EXPECT_TRUE(IsChecked(dialog, 1000)) << "a switch value of 7 is on";
@@ -480,6 +528,7 @@ TEST_F(SettingsDialogTest, OpensWithTheValuesOfTheFile) {
         EXPECT_EQ(TextOf(GetDlgItem(dialog, 1011)), "UTF-8");
         EXPECT_EQ(TextOf(GetDlgItem(dialog, 1006)), "C:\\Exchange");
         EXPECT_EQ(TextOf(GetDlgItem(dialog, 1007)), "\"C:\\Tools\\fmt.exe\" %f");
+        EXPECT_EQ(TextOf(GetDlgItem(dialog, 1010)), "45");
         CloseDialog(thread, dialog, Close::CloseBox);
     });
     EXPECT_EQ(run.result, 2);
@@ -536,6 +585,14 @@ const FileCase kFileCases[] = {
     {"HandEditedFilterValueSurvivesOkAsOne", "[Settings]\r\nFilter=7\r\n", {}, -1, -1, Close::OkButton, 1,
      {"[Settings]", "Filter=1", "ReadOnly=0", "DeleteTemp=0", "MenuItem=External program", "[Path]",
       "WorkingDirectory=", "CommandLine="}},
+    // Typed characters other than digits do not reach the field (ES_NUMBER).
+    {"TimeLimitIsSavedAfterTheOtherKeys", nullptr, {{1010, "3x0"}}, -1, -1, Close::OkButton, 1,
+     {"[Settings]", "ReadOnly=0", "DeleteTemp=0", "MenuItem=External program", "Timeout=30", "[Path]",
+      "WorkingDirectory=", "CommandLine="}},
+    {"EmptiedTimeLimitIsSavedAsZeroWhereTheFileHeldIt", "[Settings]\r\nTimeout=5\r\n", {{1010, ""}}, -1, -1,
+     Close::OkButton, 1,
+     {"[Settings]", "Timeout=0", "ReadOnly=0", "DeleteTemp=0", "MenuItem=External program", "[Path]",
+      "WorkingDirectory=", "CommandLine="}},
     {"OkWithoutChangesCreatesBothSectionsAndAllFiveKeys", nullptr, {}, -1, -1, Close::OkButton, 1,
      SavedFile("0", "0", "External program", "", "")},
     {"EveryFieldGoesToItsOwnKey",
@@ -590,7 +647,9 @@ TEST_P(SettingsDialogFileTest, EndCodeAndFile) {
         for (const Edit &edit : c.edits) {
             TypeInto(dialog, edit.id, edit.text);
             const std::string shown = TextOf(GetDlgItem(dialog, edit.id));
-            EXPECT_EQ(shown, edit.text) << "field " << edit.id;
+            std::string typed = edit.text;
+            if (edit.id == 1010) std::erase_if(typed, [](char c) { return c < '0' || c > '9'; });
+            EXPECT_EQ(shown, typed) << "field " << edit.id;
         }
         if (c.readOnly >= 0) SetBox(dialog, 1000, c.readOnly == 1);
         if (c.deleteTemp >= 0) SetBox(dialog, 1001, c.deleteTemp == 1);

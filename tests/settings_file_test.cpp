@@ -57,6 +57,7 @@ TEST_F(SettingsFileTest, NoFileGivesTheDefaults) {
     EXPECT_STREQ(settings.CommandLine, "");
     EXPECT_STREQ(settings.MenuItem, "External program");
     EXPECT_EQ(settings.Filter, 0);
+    EXPECT_EQ(settings.Timeout, 0u);
     EXPECT_EQ(settings.Encoding, TextEncoding::Ansi);
     EXPECT_FALSE(settings.EncodingInFile);
     EXPECT_FALSE(test::FileExists(path_)) << "reading must not create the file";
@@ -249,43 +250,56 @@ TEST_F(SettingsFileTest, SavingReplacesValuesInPlaceAndKeepsEverythingElse) {
     EXPECT_EQ(test::NonBlankLines(test::ReadFile(path_)), expected);
 }
 
-// Filter and Encoding are written after the five keys only when they are
-// not at their defaults (off, ANSI) or the file held them when the settings
-// were read; a file that never had them keeps exactly the five keys.
+// Filter, Timeout and Encoding are written after the five keys only when
+// they are not at their defaults (off, 0, ANSI) or the file held them when
+// the settings were read; a file that never had them keeps exactly the five
+// keys.
 TEST_F(SettingsFileTest, OptionalKeysAreSavedOnlyWhenSetOrAlreadyPresent) {
     struct Case {
         const char *before; // null: no file
         int32_t filter;
+        uint32_t timeout;
         std::vector<std::string> after;
         TextEncoding encoding = TextEncoding::Ansi;
     };
     const std::vector<std::string> five = test::SavedFile("0", "1", "Tool", "C:\\x", "t %f");
-    const auto with = [&](const std::string &line) {
+    const auto with = [&](const std::vector<std::string> &added) {
         std::vector<std::string> lines = five;
-        lines.insert(lines.begin() + 4, line);
+        lines.insert(lines.begin() + 4, added.begin(), added.end());
         return lines;
     };
     const Case cases[] = {
-        {nullptr, 0, five},
-        {nullptr, 1, with("Filter=1")},
-        {nullptr, 7, with("Filter=1")},
-        {"[Settings]\r\nFilter=1\r\n", 0, {"[Settings]", "Filter=0", "ReadOnly=0", "DeleteTemp=1", "MenuItem=Tool",
-                                            "[Path]", "WorkingDirectory=C:\\x", "CommandLine=t %f"}},
-        {"[Settings]\r\nfilter=\r\n", 0, {"[Settings]", "filter=0", "ReadOnly=0", "DeleteTemp=1", "MenuItem=Tool",
-                                           "[Path]", "WorkingDirectory=C:\\x", "CommandLine=t %f"}},
+        {nullptr, 0, 0, five},
+        {nullptr, 1, 0, with({"Filter=1"})},
+        {nullptr, 7, 0, with({"Filter=1"})},
+        {"[Settings]\r\nFilter=1\r\n", 0, 0, {"[Settings]", "Filter=0", "ReadOnly=0", "DeleteTemp=1", "MenuItem=Tool",
+                                                  "[Path]", "WorkingDirectory=C:\\x", "CommandLine=t %f"}},
+        {"[Settings]\r\nfilter=\r\n", 0, 0, {"[Settings]", "filter=0", "ReadOnly=0", "DeleteTemp=1", "MenuItem=Tool",
+                                                 "[Path]", "WorkingDirectory=C:\\x", "CommandLine=t %f"}},
         // Only a key in [Settings] counts as present.
-        {"[Path]\r\nFilter=1\r\n", 0, {"[Path]", "Filter=1", "WorkingDirectory=C:\\x", "CommandLine=t %f",
-                                         "[Settings]", "ReadOnly=0", "DeleteTemp=1", "MenuItem=Tool"}},
-        {nullptr, 0, with("Encoding=UTF-8"), TextEncoding::Utf8},
-        {nullptr, 0, with("Encoding=OEM"), TextEncoding::Oem},
-        {nullptr, 1, [&] { std::vector<std::string> l = with("Filter=1"); l.insert(l.begin() + 5, "Encoding=UTF-8");
-                            return l; }(), TextEncoding::Utf8},
-        {"[Settings]\r\nEncoding=utf-8\r\n", 0, {"[Settings]", "Encoding=ANSI", "ReadOnly=0", "DeleteTemp=1",
-                                                  "MenuItem=Tool", "[Path]", "WorkingDirectory=C:\\x", "CommandLine=t %f"}},
-        {"[Settings]\r\nEncoding=\r\n", 0, {"[Settings]", "Encoding=ANSI", "ReadOnly=0", "DeleteTemp=1",
-                                             "MenuItem=Tool", "[Path]", "WorkingDirectory=C:\\x", "CommandLine=t %f"}},
-        {"[Settings]\r\nEncoding=ANSI\r\n", 0, {"[Settings]", "Encoding=OEM", "ReadOnly=0", "DeleteTemp=1",
-                                                 "MenuItem=Tool", "[Path]", "WorkingDirectory=C:\\x", "CommandLine=t %f"},
+        {"[Path]\r\nFilter=1\r\nTimeout=9\r\n", 0, 0, {"[Path]", "Filter=1", "Timeout=9", "WorkingDirectory=C:\\x",
+                                                           "CommandLine=t %f", "[Settings]", "ReadOnly=0",
+                                                           "DeleteTemp=1", "MenuItem=Tool"}},
+        {nullptr, 0, 30, with({"Timeout=30"})},
+        {nullptr, 1, 999999999, with({"Filter=1", "Timeout=999999999"})},
+        {"[Settings]\r\nTimeout=30\r\n", 0, 0, {"[Settings]", "Timeout=0", "ReadOnly=0", "DeleteTemp=1",
+                                                    "MenuItem=Tool", "[Path]", "WorkingDirectory=C:\\x",
+                                                    "CommandLine=t %f"}},
+        {"[Settings]\r\nTimeout=none\r\n", 0, 5, {"[Settings]", "Timeout=5", "ReadOnly=0", "DeleteTemp=1",
+                                                      "MenuItem=Tool", "[Path]", "WorkingDirectory=C:\\x",
+                                                      "CommandLine=t %f"}},
+        {nullptr, 0, 0, with({"Encoding=UTF-8"}), TextEncoding::Utf8},
+        {nullptr, 0, 0, with({"Encoding=OEM"}), TextEncoding::Oem},
+        {nullptr, 1, 7, with({"Filter=1", "Timeout=7", "Encoding=UTF-8"}), TextEncoding::Utf8},
+        {"[Settings]\r\nEncoding=utf-8\r\n", 0, 0, {"[Settings]", "Encoding=ANSI", "ReadOnly=0", "DeleteTemp=1",
+                                                     "MenuItem=Tool", "[Path]", "WorkingDirectory=C:\\x",
+                                                     "CommandLine=t %f"}},
+        {"[Settings]\r\nEncoding=\r\n", 0, 0, {"[Settings]", "Encoding=ANSI", "ReadOnly=0", "DeleteTemp=1",
+                                                "MenuItem=Tool", "[Path]", "WorkingDirectory=C:\\x",
+                                                "CommandLine=t %f"}},
+        {"[Settings]\r\nEncoding=ANSI\r\n", 0, 0, {"[Settings]", "Encoding=OEM", "ReadOnly=0", "DeleteTemp=1",
+                                                    "MenuItem=Tool", "[Path]", "WorkingDirectory=C:\\x",
+                                                    "CommandLine=t %f"},
          TextEncoding::Oem},
     };
     for (const Case &c : cases) {
@@ -300,27 +314,49 @@ TEST_F(SettingsFileTest, OptionalKeysAreSavedOnlyWhenSetOrAlreadyPresent) {
         memcpy(settings.CommandLine, values.CommandLine, sizeof values.CommandLine);
         memcpy(settings.MenuItem, values.MenuItem, sizeof values.MenuItem);
         settings.Filter = c.filter;
+        settings.Timeout = c.timeout;
         settings.Encoding = c.encoding;
         Save(settings);
         EXPECT_EQ(test::NonBlankLines(test::ReadFile(path_)), c.after);
     }
-    // Byte for byte: the file of a user who never turned filter mode on.
+    // Byte for byte: the file of a user who never set either key.
     const std::string fiveKeys = "[Settings]\r\nReadOnly=0\r\nDeleteTemp=1\r\nMenuItem=Tool\r\n[Path]\r\n"
                                  "WorkingDirectory=C:\\x\r\nCommandLine=t %f\r\n";
     test::WriteFile(path_, fiveKeys);
     ToolSettings settings = Read();
     EXPECT_FALSE(settings.FilterInFile);
+    EXPECT_FALSE(settings.TimeoutInFile);
     EXPECT_FALSE(settings.EncodingInFile);
     Save(settings);
     const std::string saved = test::ReadFile(path_);
     EXPECT_EQ(test::NonBlankLines(saved), test::NonBlankLines(fiveKeys));
     EXPECT_EQ(saved.find("Filter"), std::string::npos);
+    EXPECT_EQ(saved.find("Timeout"), std::string::npos);
     EXPECT_EQ(saved.find("Encoding"), std::string::npos);
     Save(Read());
     EXPECT_EQ(test::ReadFile(path_), saved);
 #if !defined(_WIN32)
     EXPECT_EQ(saved, fiveKeys) << "the stand-in replaces values where they stand";
 #endif
+}
+
+// Whole seconds in decimal; absent, 0 or not a number is no limit.
+TEST_F(SettingsFileTest, TimeoutIsWholeSecondsAndAnythingElseIsNoLimit) {
+    struct Case {
+        const char *text; // null: no key
+        uint32_t value;
+    };
+    const Case cases[] = {{nullptr, 0},      {"", 0},         {"0", 0},      {"30", 30},    {"007", 7},
+                          {"\"45\"", 45},    {"30s", 30},     {"1.5", 1},    {"-5", 0},     {"none", 0},
+                          {"+5", 0},         {"999999999", 999999999},     {"12345678901", 123456789}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text ? c.text : "no key");
+        test::WriteFile(path_, c.text ? "[Settings]\r\nTimeout=" + std::string(c.text) + "\r\n" : "[Settings]\r\n");
+        const ToolSettings settings = Read();
+        EXPECT_EQ(settings.Timeout, c.value);
+        EXPECT_EQ(settings.TimeoutInFile, c.text != nullptr);
+        EXPECT_EQ(TimeoutValue(c.text ? c.text : ""), c.text && c.text[0] == '"' ? 0u : c.value);
+    }
 }
 
 TEST_F(SettingsFileTest, SavingTurnsEveryOnValueIntoOne) {

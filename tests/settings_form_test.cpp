@@ -98,48 +98,56 @@ struct FileCase {
 };
 
 const FileCase kFileCases[] = {
-    {"OkWithoutChangesCreatesBothSectionsAndAllFiveKeys", nullptr, "\n\n\n\n\n\n\no\n", 1,
+    {"OkWithoutChangesCreatesBothSectionsAndAllFiveKeys", nullptr, "\n\n\n\n\n\n\n\no\n", 1,
      SavedFile("0", "0", "External program", "", "")},
     {"OkWithoutChangesRewritesEveryKeyOfAnExistingFile",
-     "[Path]\r\nCommandLine=notepad %f\r\n", "\n\n\n\n\n\n\nok\n", 1,
+     "[Path]\r\nCommandLine=notepad %f\r\n", "\n\n\n\n\n\n\n\nok\n", 1,
      {"[Path]", "CommandLine=notepad %f", "WorkingDirectory=", "[Settings]", "ReadOnly=0", "DeleteTemp=0",
       "MenuItem=External program"}},
-    {"EveryFieldGoesToItsOwnKey", nullptr, "y\nyes\n\nMy tool\n/tmp/exchange\nsed -e s/a/b/ %f\n\nO\n", 1,
+    {"EveryFieldGoesToItsOwnKey", nullptr, "y\nyes\n\nMy tool\n/tmp/exchange\nsed -e s/a/b/ %f\n\n\nO\n", 1,
      SavedFile("1", "1", "My tool", "/tmp/exchange", "sed -e s/a/b/ %f")},
-    {"ACaptionOf40CharactersIsSavedAsItsFirst30", nullptr, "\n\n\n" + kForty + "\n\n\n\no\n", 1,
+    {"ACaptionOf40CharactersIsSavedAsItsFirst30", nullptr, "\n\n\n" + kForty + "\n\n\n\n\no\n", 1,
      SavedFile("0", "0", kForty.substr(0, 30), "", "")},
     {"LongPathsAreSavedAsTheirFirst259", nullptr,
-     "\n\n\n\n" + std::string(300, 'w') + "\n" + std::string(300, 'c') + "\n\no\n", 1,
+     "\n\n\n\n" + std::string(300, 'w') + "\n" + std::string(300, 'c') + "\n\n\no\n", 1,
      SavedFile("0", "0", "External program", std::string(259, 'w'), std::string(259, 'c'))},
-    {"BothBoxesClearedWriteZero", "[Settings]\nReadOnly=1\nDeleteTemp=1\n", "n\nno\n\n\n\n\n\no\n", 1,
+    {"BothBoxesClearedWriteZero", "[Settings]\nReadOnly=1\nDeleteTemp=1\n", "n\nno\n\n\n\n\n\n\no\n", 1,
      {"[Settings]", "ReadOnly=0", "DeleteTemp=0", "MenuItem=External program", "[Path]", "WorkingDirectory=",
       "CommandLine="}},
     {"HandEditedSwitchValueSevenSurvivesOkAsOne", "[Settings]\nReadOnly=7\nDeleteTemp=7\nFilter=7\n",
-     "\n\n\n\n\n\n\no\n", 1,
+     "\n\n\n\n\n\n\n\no\n", 1,
      {"[Settings]", "ReadOnly=1", "DeleteTemp=1", "Filter=1", "MenuItem=External program", "[Path]",
       "WorkingDirectory=", "CommandLine="}},
-    {"FilterCheckedIsSavedAfterTheFiveKeys", nullptr, "\n\ny\n\n\n\n\no\n", 1,
+    {"FilterCheckedIsSavedAfterTheFiveKeys", nullptr, "\n\ny\n\n\n\n\n\no\n", 1,
      {"[Settings]", "ReadOnly=0", "DeleteTemp=0", "MenuItem=External program", "Filter=1", "[Path]",
       "WorkingDirectory=", "CommandLine="}},
-    {"FilterClearedIsSavedAsZeroWhereTheFileHeldIt", "[Settings]\nFilter=1\n", "\n\nn\n\n\n\n\no\n", 1,
+    {"FilterClearedIsSavedAsZeroWhereTheFileHeldIt", "[Settings]\nFilter=1\n", "\n\nn\n\n\n\n\n\no\n", 1,
      {"[Settings]", "Filter=0", "ReadOnly=0", "DeleteTemp=0", "MenuItem=External program", "[Path]",
       "WorkingDirectory=", "CommandLine="}},
-    {"EncodingChosenIsSavedAfterTheFiveKeys", nullptr, "\n\n\n\n\n\nutf-8\no\n", 1,
+    // Timeout is saved after the other keys once it is not 0, and where the
+    // file held it; the field takes digits only, like the ES_NUMBER edit.
+    {"TimeLimitIsSavedAfterTheOtherKeys", nullptr, "\n\n\n\n\n\n30\n\no\n", 1,
+     {"[Settings]", "ReadOnly=0", "DeleteTemp=0", "MenuItem=External program", "Timeout=30", "[Path]",
+      "WorkingDirectory=", "CommandLine="}},
+    {"TimeLimitTakesDigitsOnlyAndEmptiedIsNoLimit", "[Settings]\nTimeout=5\n", "\n\n\n\n\n\n1.5\n-3\n=\n\no\n", 1,
+     {"[Settings]", "Timeout=0", "ReadOnly=0", "DeleteTemp=0", "MenuItem=External program", "[Path]",
+      "WorkingDirectory=", "CommandLine="}},
+    {"EncodingChosenIsSavedAfterTheOtherKeys", nullptr, "\n\n\n\n\n\n\nutf-8\no\n", 1,
      {"[Settings]", "ReadOnly=0", "DeleteTemp=0", "MenuItem=External program", "Encoding=UTF-8", "[Path]",
       "WorkingDirectory=", "CommandLine="}},
-    {"EncodingBackToAnsiIsSavedWhereTheFileHeldIt", "[Settings]\nEncoding=OEM\n", "\n\n\n\n\n\nAnsi\no\n", 1,
+    {"EncodingBackToAnsiIsSavedWhereTheFileHeldIt", "[Settings]\nEncoding=OEM\n", "\n\n\n\n\n\n\nAnsi\no\n", 1,
      {"[Settings]", "Encoding=ANSI", "ReadOnly=0", "DeleteTemp=0", "MenuItem=External program", "[Path]",
       "WorkingDirectory=", "CommandLine="}},
-    {"EqualsSignAloneEmptiesAText", "[Settings]\nMenuItem=Old\n[Path]\nCommandLine=tool %f\n", "\n\n\n=\n\n=\n\no\n",
+    {"EqualsSignAloneEmptiesAText", "[Settings]\nMenuItem=Old\n[Path]\nCommandLine=tool %f\n", "\n\n\n=\n\n=\n\n\no\n",
      1, {"[Settings]", "MenuItem=", "ReadOnly=0", "DeleteTemp=0", "[Path]", "CommandLine=", "WorkingDirectory="}},
     // The form keeps what follows "=" exactly; the file holds it without the
     // blanks at its ends, which reading would drop anyway.
-    {"EqualsSignKeepsWhatFollowsExactly", nullptr, "\n\n\n==x\n=  two spaces\n\n\no\n", 1,
+    {"EqualsSignKeepsWhatFollowsExactly", nullptr, "\n\n\n==x\n=  two spaces\n\n\n\no\n", 1,
      SavedFile("0", "0", "=x", "two spaces", "")},
-    {"LinesEndingInCarriageReturnLineFeed", nullptr, "y\r\n\r\n\r\nTool\r\n\r\nrun %f\r\n\r\no\r\n", 1,
+    {"LinesEndingInCarriageReturnLineFeed", nullptr, "y\r\n\r\n\r\nTool\r\n\r\nrun %f\r\n\r\n\r\no\r\n", 1,
      SavedFile("1", "0", "Tool", "", "run %f")},
-    {"UnclearAnswersAreAskedAgain", nullptr, "maybe\ny\n\n\n\n\n\nutf-16\n\nsave\nC\n", 2, {}},
-    {"CancelAfterEditingSavesNothing", "[Settings]\r\nMenuItem=Kept\r\n; a comment\r\n", "y\ny\n\nNew\n/x\ny %f\nOEM\nc\n",
+    {"UnclearAnswersAreAskedAgain", nullptr, "maybe\ny\n\n\n\n\n\n\nutf-16\n\nsave\nC\n", 2, {}},
+    {"CancelAfterEditingSavesNothing", "[Settings]\r\nMenuItem=Kept\r\n; a comment\r\n", "y\ny\n\nNew\n/x\ny %f\n9\nOEM\nc\n",
      2, {}},
     {"CancelWithoutAFileCreatesNone", nullptr, "\n\n\nNew\n\n\n\ncancel\n", 2, {}},
 };
@@ -178,9 +186,10 @@ TEST_F(SettingsFormTest, EndOfInputAtAnyPromptIsCancel) {
                                   "n\ny\n\nChanged\n",
                                   "n\ny\n\nChanged\n/tmp\n",
                                   "n\ny\n\nChanged\n/tmp\ntool %f\n",
-                                  "n\ny\n\nChanged\n/tmp\ntool %f\nutf-8\n",
+                                  "n\ny\n\nChanged\n/tmp\ntool %f\n30\n",
+                                  "n\ny\n\nChanged\n/tmp\ntool %f\n30\nutf-8\n",
                                   "n\ny\n\nChan",
-                                  "n\ny\n\nChanged\n/tmp\ntool %f\nutf-8\nsave\n"};
+                                  "n\ny\n\nChanged\n/tmp\ntool %f\n30\nutf-8\nsave\n"};
     for (const std::string &input : inputs) {
         WriteSettings(content);
         std::string output;
@@ -191,21 +200,21 @@ TEST_F(SettingsFormTest, EndOfInputAtAnyPromptIsCancel) {
 }
 
 TEST_F(SettingsFormTest, FinalAnswerWithoutLineEndStillCounts) {
-    EXPECT_EQ(RunModuleForm("\n\n\nTool\n\n\n\no"), 1);
+    EXPECT_EQ(RunModuleForm("\n\n\nTool\n\n\n\n\no"), 1);
     EXPECT_EQ(SettingsLines(), SavedFile("0", "0", "Tool", "", ""));
 }
 
 // ---- What the form shows ----------------------------------------------------
 
 TEST_F(SettingsFormTest, ShowsCaptionThenRowsInScreenOrderWithTheirValues) {
-    WriteSettings("[Settings]\nReadOnly=7\nDeleteTemp=0\nFilter=2\nMenuItem=Mine\nEncoding=utf-8\n[Path]\n"
-                  "WorkingDirectory=/w\nCommandLine=c %f\n");
+    WriteSettings("[Settings]\nReadOnly=7\nDeleteTemp=0\nFilter=2\nMenuItem=Mine\nTimeout=12\nEncoding=utf-8\n"
+                  "[Path]\nWorkingDirectory=/w\nCommandLine=c %f\n");
     std::string output;
-    EXPECT_EQ(RunModuleForm("\n\n\n\n\n\n\nc\n", &output), 2);
+    EXPECT_EQ(RunModuleForm("\n\n\n\n\n\n\n\nc\n", &output), 2);
     const std::string expected[] = {"Run external tool plug-in Settings\n", "Read only [x] (y/n): ",
                                     "Delete temporary file [ ] (y/n): ",
                                     "Filter: standard input to output [x] (y/n): ", "Menu item [Mine]: ",
-                                    "Working directory [/w]: ", "Command line [c %f]: ",
+                                    "Working directory [/w]: ", "Command line [c %f]: ", "Time limit (s) [12]: ",
                                     "Encoding [UTF-8] (ANSI/UTF-8/OEM): ", "OK or Cancel (o/c): "};
     size_t at = 0;
     for (const std::string &part : expected) {
@@ -217,7 +226,7 @@ TEST_F(SettingsFormTest, ShowsCaptionThenRowsInScreenOrderWithTheirValues) {
 }
 
 TEST_F(SettingsFormTest, TakesOnlyItsOwnLinesFromTheInput) {
-    const std::string form = "y\n\n\n\n\n\n\no\n";
+    const std::string form = "y\n\n\n\n\n\n\n\no\n";
     off_t consumed = -1;
     Install();
     int32_t result = 0;
@@ -257,13 +266,16 @@ TEST_F(SettingsFormTest, RunAskedForWhileTheFormIsOpenIsRefused) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     module_.OnCall();
     const int callsWhileOpen = g_GetTextCalls;
-    const std::string answers = "\n\n\n\n\n\n\nc\n";
+    const std::string answers = "\n\n\n\n\n\n\n\nc\n";
     EXPECT_EQ(write(input[1], answers.data(), answers.size()), static_cast<ssize_t>(answers.size()));
+    // The end of input is Cancel: a form that asks more than was answered
+    // ends rather than waits.
+    close(input[1]);
     form.join();
     fflush(stdout);
     dup2(savedIn, 0);
     dup2(savedOut, 1);
-    for (int fd : {input[0], input[1], out, savedIn, savedOut}) close(fd);
+    for (int fd : {input[0], out, savedIn, savedOut}) close(fd);
     EXPECT_NE(test::ReadFile(outputPath).find("Read only"), std::string::npos);
     EXPECT_EQ(result, 2);
     EXPECT_EQ(callsWhileOpen, 0) << "a run took place while the form was open";
@@ -273,7 +285,7 @@ TEST_F(SettingsFormTest, RunAskedForWhileTheFormIsOpenIsRefused) {
 }
 
 TEST_F(SettingsFormTest, NewCaptionReachesTheHostAtTheNextInstall) {
-    EXPECT_EQ(RunModuleForm("\n\n\n" + kForty + "\n\n\n\no\n"), 1);
+    EXPECT_EQ(RunModuleForm("\n\n\n" + kForty + "\n\n\n\n\no\n"), 1);
     EXPECT_EQ(caption_, "External program");
     Install();
     EXPECT_EQ(caption_, kForty.substr(0, 30));
@@ -290,7 +302,7 @@ TEST_F(SettingsFormTest, CancelLeavesTheFileButMemoryHoldsWhatWasReadAtOpening) 
     const std::string content =
         "[Settings]\r\nReadOnly=7\r\nMenuItem=On disk\r\nEncoding=OEM\r\n[Path]\r\nCommandLine=disk %f\r\n";
     WriteSettings(content);
-    EXPECT_EQ(RunLinkedForm("n\ny\n\nTyped\n/typed\ntyped %f\nutf-8\nc\n"), 2);
+    EXPECT_EQ(RunLinkedForm("n\ny\n\nTyped\n/typed\ntyped %f\n5\nutf-8\nc\n"), 2);
     EXPECT_EQ(Settings(), content);
     const ToolSettings &s = g_State.Settings;
     EXPECT_EQ(s.ReadOnly, 7);
@@ -298,13 +310,14 @@ TEST_F(SettingsFormTest, CancelLeavesTheFileButMemoryHoldsWhatWasReadAtOpening) 
     EXPECT_STREQ(s.MenuItem, "On disk");
     EXPECT_STREQ(s.WorkingDirectory, "");
     EXPECT_STREQ(s.CommandLine, "disk %f");
+    EXPECT_EQ(s.Timeout, 0u);
     EXPECT_EQ(s.Encoding, TextEncoding::Oem);
     EXPECT_EQ(std::string(g_State.SettingsFilePath), iniPath_);
 }
 
 TEST_F(SettingsFormTest, OkTakesTheFieldsIntoMemoryCutToTheirCapacity) {
     EXPECT_EQ(RunLinkedForm("y\n\n\n" + kForty + "\n" + std::string(300, 'd') + "\n" + std::string(260, 'c') +
-                            "\n oem \no\n"),
+                            "\n\n oem \no\n"),
               1);
     const ToolSettings &s = g_State.Settings;
     EXPECT_EQ(s.ReadOnly, 1);
@@ -320,7 +333,7 @@ TEST_F(SettingsFormTest, OkTakesTheFieldsIntoMemoryCutToTheirCapacity) {
 
 TEST_F(SettingsFormTest, OkTurnsAHandEditedSwitchIntoOneInMemory) {
     WriteSettings("[Settings]\nDeleteTemp=-3\n");
-    EXPECT_EQ(RunLinkedForm("\n\n\n\n\n\n\no\n"), 1);
+    EXPECT_EQ(RunLinkedForm("\n\n\n\n\n\n\n\no\n"), 1);
     EXPECT_EQ(g_State.Settings.DeleteTemp, 1);
     EXPECT_EQ(g_State.Settings.ReadOnly, 0);
 }
@@ -332,7 +345,7 @@ TEST_F(SettingsFormTest, OkTurnsAHandEditedSwitchIntoOneInMemory) {
 TEST_F(SettingsFormTest, OkWhoseSaveFailsSaysSoAndStillEndsWithOne) {
     ASSERT_EQ(mkdir(iniPath_.c_str(), 0700), 0);
     testing::internal::CaptureStderr();
-    const intptr_t result = RunLinkedForm("\n\n\nNot saved\n\n\n\no\n");
+    const intptr_t result = RunLinkedForm("\n\n\nNot saved\n\n\n\n\no\n");
     const std::string message = testing::internal::GetCapturedStderr();
     EXPECT_EQ(result, 1);
     EXPECT_EQ(message, "Error: Could not save settings\n'" + iniPath_ + "'\nError code=" + std::to_string(EISDIR) + "\n");

@@ -2,8 +2,8 @@
 //
 // It shows the caption, then asks for each control in the order the rows
 // stand on screen (Read only, Delete temporary file, Filter, Menu item,
-// Working directory, Command line, Encoding) and ends with the question OK or
-// Cancel. Enter
+// Working directory, Command line, Time limit, Encoding) and ends with the
+// question OK or Cancel. Enter
 // keeps a value. End of input is Cancel. What initialisation and OK do to
 // the settings is the same code the real dialog runs
 // (settings/settings_dialog.cpp); this file only plays the controls.
@@ -40,6 +40,7 @@ struct SettingsForm {
     char WorkingDirectory[kFieldChars + 1]; // 1006
     char CommandLine[kFieldChars + 1];      // 1007
     char MenuItem[kFieldChars + 1];         // 1008
+    char Timeout[kFieldChars + 1];          // 1010, digits only
     bool ReadOnly;                          // 1000
     bool DeleteTemp;                        // 1001
     bool Filter;                            // 1009
@@ -51,7 +52,7 @@ struct SettingsForm {
 // The one form; the host shows it at most once at a time.
 SettingsForm g_Form;
 
-enum class RowKind { CheckBox, Text, Choice };
+enum class RowKind { CheckBox, Text, Number, Choice };
 
 struct FormRow {
     int Item;
@@ -67,6 +68,7 @@ constexpr FormRow kRows[] = {
     {platform::kItemMenuItem, "Menu item", RowKind::Text},
     {platform::kItemWorkingDirectory, "Working directory", RowKind::Text},
     {platform::kItemCommandLine, "Command line", RowKind::Text},
+    {platform::kItemTimeout, "Time limit (s)", RowKind::Number},
     {platform::kItemEncoding, "Encoding", RowKind::Choice},
 };
 
@@ -77,6 +79,7 @@ char *FieldOf(SettingsForm *form, int item) {
     case platform::kItemWorkingDirectory: return form->WorkingDirectory;
     case platform::kItemCommandLine: return form->CommandLine;
     case platform::kItemMenuItem: return form->MenuItem;
+    case platform::kItemTimeout: return form->Timeout;
     default: return nullptr;
     }
 }
@@ -181,6 +184,25 @@ RowResult AskText(const FormRow &row, char *field) {
     return RowResult::Done;
 }
 
+// Like the real ES_NUMBER field, takes digits only: anything else is asked
+// again. "=" alone empties the field, which means no limit.
+RowResult AskNumber(const FormRow &row, char *field) {
+    char line[64];
+    for (;;) {
+        printf("%s [%s]: ", row.Label, field);
+        fflush(stdout);
+        if (!ReadLine(line, sizeof line)) return RowResult::EndOfInput;
+        NormaliseAnswer(line);
+        if (line[0] == '\0') return RowResult::Done;
+        const char *digits = strcmp(line, "=") == 0 ? "" : line;
+        if (strspn(digits, "0123456789") == strlen(digits)) {
+            CopyCut(field, digits, kFieldChars + 1);
+            return RowResult::Done;
+        }
+        Show("  Answer a whole number of seconds (0: no limit); Enter keeps the value.\n");
+    }
+}
+
 // The answer names one of the choices, in any case; Enter keeps the choice.
 RowResult AskChoice(const FormRow &row, ChoiceList *list) {
     char answer[64];
@@ -225,6 +247,7 @@ int RunForm(SettingsForm *form) {
     for (const FormRow &row : kRows) {
         const RowResult result = row.Kind == RowKind::CheckBox ? AskCheckBox(row, CheckBoxOf(form, row.Item))
                                  : row.Kind == RowKind::Text   ? AskText(row, FieldOf(form, row.Item))
+                                 : row.Kind == RowKind::Number ? AskNumber(row, FieldOf(form, row.Item))
                                                                : AskChoice(row, ChoiceListOf(form, row.Item));
         if (result == RowResult::EndOfInput) {
             form->InputEnded = true;

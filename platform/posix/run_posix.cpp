@@ -2,6 +2,8 @@
 // contract as the Windows calls named in platform.h.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -16,6 +18,11 @@
 
 #include "platform/platform.h"
 #include "platform/posix/argv_split.h"
+
+// glibc 2.36 declares pidfd_open without C linkage.
+extern "C" {
+#include <sys/pidfd.h>
+}
 
 extern char **environ;
 
@@ -179,20 +186,31 @@ struct Redirection {
     int input, output, error;
 };
 
+// Whether the last program started leads a process group of its own (a
+// redirected start), so that ending a run ends the whole group. Runs never
+// overlap, so one flag is enough.
+bool g_StartedInGroup;
+
 // The program starts with no signal blocked and every signal at its default
 // action, as from a host that changed none: a host that ignores SIGPIPE or
 // SIGCHLD, or blocks SIGTERM and SIGINT, as many GUI programs do, would
 // otherwise hand that on, and `yes | head -n 1` would never end, `timeout`
 // could not stop its command and a tool's children would seem to exit with 0.
-int InitialiseSignalState(posix_spawnattr_t *attributes) {
+// With `ownGroup` (a redirected start) it also leads a new process group.
+// Returns 0 or the error of the call that failed; `attributes` is to be
+// destroyed only when the result is 0.
+int InitialiseAttributes(posix_spawnattr_t *attributes, bool ownGroup) {
     int error = posix_spawnattr_init(attributes);
     if (error != 0) return error;
     sigset_t none, all;
     sigemptyset(&none);
     sigfillset(&all);
+    const short flags = static_cast<short>(POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
+                                           (ownGroup ? POSIX_SPAWN_SETPGROUP : 0));
     error = posix_spawnattr_setsigmask(attributes, &none);
     if (error == 0) error = posix_spawnattr_setsigdefault(attributes, &all);
-    if (error == 0) error = posix_spawnattr_setflags(attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    if (error == 0) error = posix_spawnattr_setflags(attributes, flags);
+    if (error == 0 && ownGroup) error = posix_spawnattr_setpgroup(attributes, 0);
     if (error != 0) posix_spawnattr_destroy(attributes);
     return error;
 }
@@ -227,13 +245,14 @@ ProcessHandle Spawn(const char *commandLine, const Redirection *redirect) {
             if (error == 0) error = posix_spawn_file_actions_adddup2(&actions, redirect->error, STDERR_FILENO);
         }
         if (error == 0) error = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-        if (error == 0) error = InitialiseSignalState(&attributes);
+        if (error == 0) error = InitialiseAttributes(&attributes, redirect != nullptr);
         if (error == 0) {
             error = posix_spawnp(&pid, argv[0], &actions, &attributes, argv, environ);
             posix_spawnattr_destroy(&attributes);
         }
         posix_spawn_file_actions_destroy(&actions);
     }
+    g_StartedInGroup = redirect != nullptr;
     if (error != 0) {
         errno = error;
         return 0;
@@ -262,11 +281,6 @@ bool WaitForStatus(ProcessHandle process, int *status) {
 
 ProcessHandle ProcessStart(const char *commandLine) { return Spawn(commandLine, nullptr); }
 
-void ProcessWaitAndRelease(ProcessHandle process) {
-    int status = 0;
-    WaitForStatus(process, &status);
-}
-
 // The capture files are the plug-in's own, new and empty, never links; they
 // are not truncated, which would cost a flush on close on some file systems
 // (ext4). Close-on-exec keeps the descriptors from any program but this one,
@@ -285,9 +299,133 @@ ProcessHandle ProcessStartRedirected(const char *commandLine, const char *inputP
     return process;
 }
 
-ProcessEnd ProcessWaitForEnd(ProcessHandle process) {
+namespace {
+
+// ---- Waiting with limits ----------------------------------------------------
+
+// Set by the SIGINT handler of a wait; the thread that waits.
+volatile sig_atomic_t g_Interrupted;
+pid_t g_WaitingThread;
+
+// SIGINT during a wait is Cancel. The kernel may hand the signal to another
+// thread of the host; the waiting thread is then sent it too, since only
+// there does it end the wait's ppoll.
+void CancelOnInterrupt(int) {
+    const int saved = errno;
+    g_Interrupted = 1;
+    if (gettid() != g_WaitingThread) tgkill(getpid(), g_WaitingThread, SIGINT);
+    errno = saved;
+}
+
+// How often the capture files' sizes are looked at, and the step of a wait
+// without a pidfd.
+constexpr int64_t kCaptureCheckMs = 100;
+constexpr int64_t kStepWithoutPidfdMs = 10;
+// How long a program is given between SIGTERM and SIGKILL.
+constexpr int64_t kTermGraceMs = 1000;
+constexpr int64_t kNoDeadline = INT64_MAX;
+
+int64_t NowMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+struct Waiter {
+    pid_t Pid;
+    int Pidfd;          // -1: none could be had, the wait goes in steps
+    sigset_t WaitMask;  // the thread's mask during ppoll: SIGINT let through
+};
+
+// Waits until the program has ended (ended but not yet reaped counts) or
+// `deadline` has come or a signal came. Returns whether it has ended; the
+// program is not reaped.
+bool EndedBy(const Waiter &w, int64_t deadline) {
+    const int64_t now = NowMs();
+    int64_t wait = deadline == kNoDeadline ? -1 : (deadline > now ? deadline - now : 0);
+    if (w.Pidfd < 0 && (wait < 0 || wait > kStepWithoutPidfdMs)) wait = kStepWithoutPidfdMs;
+    timespec timeout{static_cast<time_t>(wait / 1000), static_cast<long>(wait % 1000) * 1000000};
+    pollfd program{w.Pidfd, POLLIN, 0};
+    const int ready = ppoll(w.Pidfd >= 0 ? &program : nullptr, w.Pidfd >= 0 ? 1 : 0, wait < 0 ? nullptr : &timeout,
+                            &w.WaitMask);
+    if (w.Pidfd >= 0) return ready > 0;
+    // A child that can no longer be waited for (another reaper took it) has
+    // ended too.
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(w.Pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid != 0;
+}
+
+// Which capture file, if any, has grown past its bound. A capture that
+// cannot be looked at is taken as it was.
+EndKind CaptureOverflow(const WaitLimits &limits) {
+    struct stat status {};
+    if (stat(limits.OutputPath, &status) == 0 && status.st_size > static_cast<off_t>(limits.OutputBytes))
+        return EndKind::OutputTooLong;
+    if (stat(limits.ErrorPath, &status) == 0 && status.st_size > static_cast<off_t>(limits.ErrorBytes))
+        return EndKind::ErrorOutputTooLong;
+    return EndKind::Exited;
+}
+
+// Runs the wait until the program ends (Exited) or a limit or Cancel stops
+// it (the reason).
+EndKind WaitWithin(const Waiter &w, const WaitLimits &limits) {
+    const int64_t start = NowMs();
+    const int64_t deadline = limits.Seconds ? start + static_cast<int64_t>(limits.Seconds) * 1000 : kNoDeadline;
+    const bool watchCaptures = limits.OutputPath && limits.ErrorPath;
+    int64_t nextCheck = watchCaptures ? start + kCaptureCheckMs : kNoDeadline;
+    for (;;) {
+        if (EndedBy(w, deadline < nextCheck ? deadline : nextCheck)) return EndKind::Exited;
+        if (g_Interrupted) return EndKind::Cancelled;
+        const int64_t now = NowMs();
+        if (now >= deadline) return EndKind::TimedOut;
+        if (now >= nextCheck) {
+            const EndKind overflow = CaptureOverflow(limits);
+            if (overflow != EndKind::Exited) return overflow;
+            nextCheck = now + kCaptureCheckMs;
+        }
+    }
+}
+
+// SIGTERM to the program, or its whole group; SIGKILL to whatever is left as
+// soon as the program itself has ended, or after a second.
+void EndProgram(const Waiter &w, bool group) {
+    const pid_t target = group ? -w.Pid : w.Pid;
+    kill(target, SIGTERM);
+    const int64_t deadline = NowMs() + kTermGraceMs;
+    while (!EndedBy(w, deadline) && NowMs() < deadline) {
+    }
+    kill(target, SIGKILL);
+}
+
+} // namespace
+
+ProcessEnd ProcessWaitWithLimits(ProcessHandle process, const WaitLimits &limits) {
+    Waiter w{static_cast<pid_t>(process), pidfd_open(static_cast<pid_t>(process), 0), {}};
+    // SIGINT reaches this thread only inside ppoll, so none is missed between
+    // a look at the flag and the next sleep.
+    sigset_t interrupt, previousMask;
+    sigemptyset(&interrupt);
+    sigaddset(&interrupt, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &interrupt, &previousMask);
+    w.WaitMask = previousMask;
+    sigdelset(&w.WaitMask, SIGINT);
+    g_Interrupted = 0;
+    g_WaitingThread = gettid();
+    struct sigaction cancel {}, hosts{};
+    cancel.sa_handler = CancelOnInterrupt;
+    sigemptyset(&cancel.sa_mask);
+    const bool handled = sigaction(SIGINT, &cancel, &hosts) == 0;
+
+    const EndKind reason = WaitWithin(w, limits);
+    if (reason != EndKind::Exited) EndProgram(w, g_StartedInGroup);
+
+    if (handled) sigaction(SIGINT, &hosts, nullptr);
+    pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+    if (w.Pidfd >= 0) close(w.Pidfd);
     int status = 0;
-    if (!WaitForStatus(process, &status)) return {EndKind::Unknown, 0};
+    const bool known = WaitForStatus(process, &status);
+    if (reason != EndKind::Exited) return {reason, 0};
+    if (!known) return {EndKind::Unknown, 0};
     if (WIFSIGNALED(status)) return {EndKind::Signalled, static_cast<uint32_t>(WTERMSIG(status))};
     return {EndKind::Exited, static_cast<uint32_t>(WEXITSTATUS(status))};
 }

@@ -15,9 +15,11 @@ namespace {
 // copy; command lines come from CommandBuffer, 260 characters at most.
 constexpr size_t kCommandLineChars = 260;
 
-// The thread handle of the started process, closed after the wait together
-// with the process handle. Runs never overlap, so one slot is enough.
+// The thread handle of the started process and the job it runs in (null
+// when it has none), closed after the wait together with the process
+// handle. Runs never overlap, so one slot each is enough.
 HANDLE g_StartedThread;
+HANDLE g_StartedJob;
 
 HANDLE AsHandle(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
 
@@ -97,7 +99,38 @@ bool CopyCommandLine(const char *commandLine, char *writable) {
     return true;
 }
 
+// A job of its own for the started program, so that Cancel and the limits
+// can end it together with every process it starts; a child that asks to
+// leave the job (CREATE_BREAKAWAY_FROM_JOB) may. Null where no job can be
+// had, as where the host's own job refuses a nested one: the program then
+// runs alone.
+HANDLE JobFor(HANDLE process) {
+    const HANDLE job = CreateJobObjectA(nullptr, nullptr);
+    if (!job) return nullptr;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+    memset(&limits, 0, sizeof limits);
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+    if (SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits) &&
+        AssignProcessToJobObject(job, process))
+        return job;
+    CloseHandle(job);
+    return nullptr;
+}
+
+// The program was created suspended: it joins its job before it can start
+// anything, then runs.
 ProcessHandle Started(const PROCESS_INFORMATION &process) {
+    g_StartedJob = JobFor(process.hProcess);
+    if (ResumeThread(process.hThread) == static_cast<DWORD>(-1)) {
+        const DWORD error = GetLastError();
+        TerminateProcess(process.hProcess, 1);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+        if (g_StartedJob) CloseHandle(g_StartedJob);
+        g_StartedJob = nullptr;
+        SetLastError(error);
+        return 0;
+    }
     g_StartedThread = process.hThread;
     return reinterpret_cast<ProcessHandle>(process.hProcess);
 }
@@ -149,7 +182,9 @@ bool StartWithHandles(char *commandLine, HANDLE *handles, PROCESS_INFORMATION *p
         startup.StartupInfo.hStdError = handles[2];
         startup.lpAttributeList = attributes;
         started = CreateProcessA(nullptr, commandLine, nullptr, nullptr, TRUE,
-                                 NORMAL_PRIORITY_CLASS | CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr,
+                                 NORMAL_PRIORITY_CLASS | CREATE_NO_WINDOW | CREATE_SUSPENDED |
+                                     EXTENDED_STARTUPINFO_PRESENT,
+                                 nullptr,
                                  nullptr, &startup.StartupInfo, process) != FALSE;
     }
     const DWORD error = GetLastError();
@@ -169,8 +204,8 @@ ProcessHandle ProcessStart(const char *commandLine) {
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
     memset(&process, 0, sizeof process);
-    if (!CreateProcessA(nullptr, writable, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup,
-                        &process))
+    if (!CreateProcessA(nullptr, writable, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED, nullptr,
+                        nullptr, &startup, &process))
         return 0;
     return Started(process);
 }
@@ -193,19 +228,226 @@ ProcessHandle ProcessStartRedirected(const char *commandLine, const char *inputP
     return started ? Started(process) : 0;
 }
 
-void ProcessWaitAndRelease(ProcessHandle process) {
-    const HANDLE handle = reinterpret_cast<HANDLE>(process);
-    WaitForSingleObject(handle, INFINITE);
-    CloseHandle(handle);
-    if (g_StartedThread) CloseHandle(g_StartedThread);
-    g_StartedThread = nullptr;
+namespace {
+
+// ---- The wait window (dialog template 102) -----------------------------------
+
+constexpr int kWaitDialogTemplate = 102;
+constexpr int kItemWaitCommand = 1020;
+constexpr int kItemWaitElapsed = 1021;
+// A program still running this long after it started gets the window.
+constexpr ULONGLONG kWindowDelayMs = 500;
+constexpr ULONGLONG kCaptureCheckMs = 100;
+// How long an ended job is given to go before the run goes on.
+constexpr DWORD kEndGraceMs = 5000;
+constexpr ULONGLONG kNever = ~0ULL;
+
+struct WaitWindow {
+    HWND Dialog;         // null until shown
+    bool Tried;          // shown, or it could not be made: not tried again
+    HWND Owner;          // the host's window, or null
+    bool OwnerDisabled;  // this wait disabled it, and enables it again
+    bool Cancelled;      // Cancel was pressed
+    bool QuitPending;    // a WM_QUIT taken from the queue, posted again after
+    WPARAM QuitCode;
+    ULONGLONG ShownSeconds;
+};
+WaitWindow g_Wait;
+
+// The caption and the command line are set before the dialog manager can
+// activate the window.
+INT_PTR CALLBACK WaitDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_INITDIALOG) {
+        const WaitLimits *limits = reinterpret_cast<const WaitLimits *>(lParam);
+        SetWindowTextA(dialog, limits->Title ? limits->Title : "");
+        SetDlgItemTextA(dialog, kItemWaitCommand, limits->CommandLine ? limits->CommandLine : "");
+        return TRUE;
+    }
+    // Cancel, Esc and the close box send IDCANCEL; Enter presses the default
+    // button, Cancel, or sends IDOK.
+    if (message == WM_COMMAND && (LOWORD(wParam) == IDCANCEL || LOWORD(wParam) == IDOK) && HIWORD(wParam) == 0) {
+        g_Wait.Cancelled = true;
+        return TRUE;
+    }
+    return FALSE;
 }
 
-ProcessEnd ProcessWaitForEnd(ProcessHandle process) {
+HINSTANCE OwnModule() {
+    HMODULE module = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCSTR>(&WaitDialogProc), &module);
+    return module;
+}
+
+// Centred on the owner, or on the screen without one.
+void CentreWindow(HWND window, HWND owner) {
+    RECT area, own;
+    if (owner) {
+        GetWindowRect(owner, &area);
+    } else {
+        area = RECT{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+    }
+    GetWindowRect(window, &own);
+    const int width = own.right - own.left, height = own.bottom - own.top;
+    SetWindowPos(window, nullptr, area.left + (area.right - area.left - width) / 2,
+                 area.top + (area.bottom - area.top - height) / 2, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void ShowElapsed(ULONGLONG seconds) {
+    char text[40];
+    wsprintfA(text, "%lu s elapsed", static_cast<unsigned long>(seconds));
+    SetDlgItemTextA(g_Wait.Dialog, kItemWaitElapsed, text);
+    g_Wait.ShownSeconds = seconds;
+}
+
+// Shown like a message box: the owner is disabled before the window shows.
+// Where the window cannot be made, the wait goes on without it.
+void ShowWaitWindow(const WaitLimits &limits, ULONGLONG elapsedMs) {
+    g_Wait.Tried = true;
+    HWND owner = static_cast<HWND>(limits.Owner);
+    if (owner && !IsWindow(owner)) owner = nullptr;
+    const HWND dialog = CreateDialogParamA(OwnModule(), MAKEINTRESOURCEA(kWaitDialogTemplate), owner,
+                                           WaitDialogProc, reinterpret_cast<LPARAM>(&limits));
+    if (!dialog) return;
+    g_Wait.Dialog = dialog;
+    g_Wait.Owner = owner;
+    ShowElapsed(elapsedMs / 1000);
+    CentreWindow(dialog, owner);
+    if (owner && IsWindowEnabled(owner)) {
+        EnableWindow(owner, FALSE);
+        g_Wait.OwnerDisabled = true;
+    }
+    ShowWindow(dialog, SW_SHOW);
+}
+
+// The owner is enabled before the window goes, so that the system gives it
+// the activation back.
+void CloseWaitWindow() {
+    if (g_Wait.OwnerDisabled) EnableWindow(g_Wait.Owner, TRUE);
+    if (g_Wait.Dialog) {
+        DestroyWindow(g_Wait.Dialog);
+        if (g_Wait.Owner) SetActiveWindow(g_Wait.Owner);
+    }
+    if (g_Wait.QuitPending) PostQuitMessage(static_cast<int>(g_Wait.QuitCode));
+    g_Wait = WaitWindow{};
+}
+
+bool IsInputMessage(UINT message) {
+    return (message >= WM_KEYFIRST && message <= WM_KEYLAST) || (message >= WM_MOUSEFIRST && message <= WM_MOUSELAST) ||
+           (message >= WM_NCMOUSEMOVE && message <= WM_NCXBUTTONDBLCLK) || message == WM_INPUT;
+}
+
+bool IsWaitWindow(HWND window) {
+    return window && (window == g_Wait.Dialog || IsChild(g_Wait.Dialog, window));
+}
+
+// Every message of the thread is handled, so the host repaints; keyboard
+// and mouse messages for any other window than the wait window are dropped,
+// also those that were queued before it appeared, so that the host's text
+// cannot change under the program.
+void DispatchPendingMessages() {
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+        if (message.message == WM_QUIT) {
+            g_Wait.QuitPending = true;
+            g_Wait.QuitCode = message.wParam;
+            continue;
+        }
+        if (IsInputMessage(message.message) && !IsWaitWindow(message.hwnd)) continue;
+        if (IsDialogMessageA(g_Wait.Dialog, &message)) continue;
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+}
+
+// ---- Limits -------------------------------------------------------------------
+
+// A capture file watched for its size; INVALID_HANDLE_VALUE when none.
+HANDLE OpenForSize(const char *path) {
+    if (!path) return INVALID_HANDLE_VALUE;
+    return CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+bool Outgrew(HANDLE file, uint32_t bound) {
+    LARGE_INTEGER size;
+    return file != INVALID_HANDLE_VALUE && GetFileSizeEx(file, &size) && size.QuadPart > static_cast<LONGLONG>(bound);
+}
+
+struct Watch {
+    HANDLE Output, Error;
+};
+
+// Runs the wait until the program ends (Exited) or a limit or Cancel stops
+// it (the reason). Unknown when the wait itself failed.
+EndKind WaitWithin(HANDLE process, const WaitLimits &limits, const Watch &watch) {
+    const ULONGLONG start = GetTickCount64();
+    const ULONGLONG deadline = limits.Seconds ? start + limits.Seconds * 1000ULL : kNever;
+    const bool watching = watch.Output != INVALID_HANDLE_VALUE || watch.Error != INVALID_HANDLE_VALUE;
+    ULONGLONG nextCheck = watching ? start + kCaptureCheckMs : kNever;
+    for (;;) {
+        const ULONGLONG now = GetTickCount64();
+        if (g_Wait.Cancelled) return EndKind::Cancelled;
+        if (now >= deadline) return EndKind::TimedOut;
+        if (now >= nextCheck) {
+            if (Outgrew(watch.Output, limits.OutputBytes)) return EndKind::OutputTooLong;
+            if (Outgrew(watch.Error, limits.ErrorBytes)) return EndKind::ErrorOutputTooLong;
+            nextCheck = now + kCaptureCheckMs;
+        }
+        if (!g_Wait.Tried && now - start >= kWindowDelayMs) ShowWaitWindow(limits, now - start);
+        ULONGLONG wake = deadline < nextCheck ? deadline : nextCheck;
+        if (g_Wait.Dialog) {
+            const ULONGLONG seconds = (now - start) / 1000;
+            if (seconds != g_Wait.ShownSeconds) ShowElapsed(seconds);
+            const ULONGLONG nextSecond = start + (seconds + 1) * 1000;
+            if (nextSecond < wake) wake = nextSecond;
+        } else if (!g_Wait.Tried && start + kWindowDelayMs < wake) {
+            wake = start + kWindowDelayMs;
+        }
+        const DWORD timeout = wake == kNever ? INFINITE : static_cast<DWORD>(wake > now ? wake - now : 0);
+        // Before the window shows, nothing of the host's queue is touched.
+        const DWORD woken = g_Wait.Dialog ? MsgWaitForMultipleObjectsEx(1, &process, timeout, QS_ALLINPUT,
+                                                                        MWMO_INPUTAVAILABLE)
+                                          : WaitForSingleObject(process, timeout);
+        if (woken == WAIT_OBJECT_0) return EndKind::Exited;
+        if (woken == WAIT_OBJECT_0 + 1 && g_Wait.Dialog) DispatchPendingMessages();
+        if (woken == WAIT_FAILED) return EndKind::Unknown;
+    }
+}
+
+// The job, and with it everything the program started; the program alone
+// where it has no job.
+void EndProgram(HANDLE process) {
+    if (!g_StartedJob || !TerminateJobObject(g_StartedJob, 1)) TerminateProcess(process, 1);
+    WaitForSingleObject(process, kEndGraceMs);
+}
+
+// Every handle of the started process. Closing the job ends nothing: a
+// program that ended by itself leaves what it started running.
+void Release(HANDLE process) {
+    CloseHandle(process);
+    if (g_StartedThread) CloseHandle(g_StartedThread);
+    g_StartedThread = nullptr;
+    if (g_StartedJob) CloseHandle(g_StartedJob);
+    g_StartedJob = nullptr;
+}
+
+} // namespace
+
+ProcessEnd ProcessWaitWithLimits(ProcessHandle process, const WaitLimits &limits) {
     const HANDLE handle = reinterpret_cast<HANDLE>(process);
+    g_Wait = WaitWindow{};
+    const Watch watch{OpenForSize(limits.OutputPath), OpenForSize(limits.ErrorPath)};
+    const EndKind reason = WaitWithin(handle, limits, watch);
+    const bool stopped = reason != EndKind::Exited && reason != EndKind::Unknown;
+    if (stopped) EndProgram(handle);
+    CloseWaitWindow();
+    if (watch.Output != INVALID_HANDLE_VALUE) CloseHandle(watch.Output);
+    if (watch.Error != INVALID_HANDLE_VALUE) CloseHandle(watch.Error);
     DWORD code = 0;
-    const bool known = WaitForSingleObject(handle, INFINITE) == WAIT_OBJECT_0 && GetExitCodeProcess(handle, &code);
-    ProcessWaitAndRelease(process);
+    const bool known = reason == EndKind::Exited && GetExitCodeProcess(handle, &code);
+    Release(handle);
+    if (stopped) return {reason, 0};
     return known ? ProcessEnd{EndKind::Exited, code} : ProcessEnd{EndKind::Unknown, 0};
 }
 

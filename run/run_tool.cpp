@@ -25,9 +25,10 @@ const char kErrorOutputTooLongText[] =
     "The program's error output is longer than 1048576 bytes\nThe text was left as it was";
 // A run that the wait ended.
 const char kTimedOutFormat[] = "The program did not end within the time limit of %lu s\nThe text was left as it was";
-// The most the captures may hold while the program runs: standard output what
-// the host can take back, error output 1 MiB. One byte more ends the run.
-constexpr uint32_t kOutputBound = kTextCapacity;
+// The most the error capture may hold while the program runs: 1 MiB. One
+// byte more ends the run. Standard output may hold what the host can take
+// back, before its conversion to the host's character set
+// (ProgramOutputBuffer).
 constexpr uint32_t kErrorOutputBound = 1048576;
 // What a failed program's message shows of its error output (or, when that
 // is empty, of its standard output).
@@ -140,7 +141,9 @@ void ReadBackResult(int32_t context) {
 // The wait's limits: the time limit from the settings, the capture files'
 // bounds in filter mode, and what the wait window shows.
 platform::WaitLimits Limits(const char *outputPath, const char *errorPath) {
-    return platform::WaitLimits{g_State.Settings.Timeout, outputPath, errorPath, kOutputBound, kErrorOutputBound,
+    uint32_t outputBound = 0;
+    ProgramOutputBuffer(&outputBound);
+    return platform::WaitLimits{g_State.Settings.Timeout, outputPath, errorPath, outputBound, kErrorOutputBound,
                                 HostWindow(), g_State.Settings.MenuItem, g_State.CommandBuffer};
 }
 

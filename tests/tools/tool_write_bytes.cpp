@@ -1,8 +1,9 @@
-// tool_write_bytes [--file PATH | --err] [--exit CODE] PIECE...: writes the
+// tool_write_bytes [--file PATH | --err] [--exit CODE] [--linger MS] PIECE...: writes the
 // bytes the pieces give, each hexadecimal digit pairs with an optional
 // "*COUNT" to repeat them ("c3a9*3" is three times "é" in UTF-8), into PATH
-// (replacing it), to standard error, or to standard output, and ends with
-// exit code CODE (default 0). Bytes outside ASCII thus never pass through
+// (replacing it), to standard error, or to standard output, stays MS
+// milliseconds more with all of it written (default 0), and ends with exit
+// code CODE (default 0). Bytes outside ASCII thus never pass through
 // the command line, whose code page would change them.
 #include <cstdio>
 #include <cstdlib>
@@ -11,11 +12,15 @@
 #if defined(_WIN32)
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
+#else
+#include <unistd.h>
 #endif
 
 int main(int argc, char **argv) {
     FILE *out = stdout;
     int code = 0;
+    long lingerMs = 0;
     std::string bytes;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--file") == 0 && i + 1 < argc) {
@@ -25,6 +30,8 @@ int main(int argc, char **argv) {
             out = stderr;
         } else if (std::strcmp(argv[i], "--exit") == 0 && i + 1 < argc) {
             code = std::atoi(argv[++i]);
+        } else if (std::strcmp(argv[i], "--linger") == 0 && i + 1 < argc) {
+            lingerMs = std::atol(argv[++i]);
         } else {
             std::string piece;
             const char *at = argv[i];
@@ -42,5 +49,10 @@ int main(int argc, char **argv) {
     const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
     if (std::fflush(out) != 0 || !ok) return 4;
     if (out != stdout && out != stderr) std::fclose(out);
+#if defined(_WIN32)
+    Sleep(static_cast<DWORD>(lingerMs));
+#else
+    usleep(static_cast<useconds_t>(lingerMs) * 1000);
+#endif
     return code;
 }

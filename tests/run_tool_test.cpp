@@ -1367,7 +1367,8 @@ void *ReplaceImport(void *module, const char *name, void *replacement) {
 
 // File mode: no handle inherited and a start-up record that is all zero but
 // its size. Filter mode: inheritance on, but through a handle list of exactly
-// the three standard handles, and no console window.
+// the three standard handles, and no console window. Both start suspended,
+// so that the program is in its job before it can start another.
 TEST_F(RunToolTest, ProgramIsStartedWithTheDocumentedArguments) {
     for (const bool filter : {false, true}) {
         SCOPED_TRACE(filter ? "filter mode" : "file mode");
@@ -1388,14 +1389,14 @@ TEST_F(RunToolTest, ProgramIsStartedWithTheDocumentedArguments) {
         const StartCall &start = g_Starts[0];
         if (!filter) {
             EXPECT_EQ(start.inheritHandles, FALSE);
-            EXPECT_EQ(start.flags, static_cast<DWORD>(NORMAL_PRIORITY_CLASS));
+            EXPECT_EQ(start.flags, static_cast<DWORD>(NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED));
             EXPECT_EQ(start.startupSize, sizeof(STARTUPINFOA));
             EXPECT_EQ(start.startupFlags, 0u);
             EXPECT_TRUE(g_Attributes.empty());
             continue;
         }
         EXPECT_EQ(start.inheritHandles, TRUE);
-        EXPECT_EQ(start.flags, static_cast<DWORD>(NORMAL_PRIORITY_CLASS | CREATE_NO_WINDOW |
+        EXPECT_EQ(start.flags, static_cast<DWORD>(NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED | CREATE_NO_WINDOW |
                                                   EXTENDED_STARTUPINFO_PRESENT));
         EXPECT_EQ(start.startupSize, sizeof(STARTUPINFOEXA));
         EXPECT_EQ(start.startupFlags, static_cast<DWORD>(STARTF_USESTDHANDLES));

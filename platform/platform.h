@@ -157,6 +157,7 @@ struct WaitLimits {
     const char *ErrorPath;   // checked at least ten times a second; null: none
     uint32_t OutputBytes;    // the most each capture may hold
     uint32_t ErrorBytes;
+    ModuleHandle Module;     // Windows: the module whose dialog template 102 is shown
     WindowHandle Owner;      // Windows: the wait window's owner (may be null)
     const char *Title;       // Windows: the wait window's caption
     const char *CommandLine; // Windows: the command line it shows

@@ -144,7 +144,7 @@ platform::WaitLimits Limits(const char *outputPath, const char *errorPath) {
     uint32_t outputBound = 0;
     ProgramOutputBuffer(&outputBound);
     return platform::WaitLimits{g_State.Settings.Timeout, outputPath, errorPath, outputBound, kErrorOutputBound,
-                                HostWindow(), g_State.Settings.MenuItem, g_State.CommandBuffer};
+                                g_State.ModuleInstance, HostWindow(), g_State.Settings.MenuItem, g_State.CommandBuffer};
 }
 
 // A run the wait ended, by Cancel or a limit. Returns false for a program

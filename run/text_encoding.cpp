@@ -111,15 +111,26 @@ void FormatWithName(char *message, const char *format, const char *name) {
     snprintf(message, kEncodingMessageSize, format, name);
 }
 
-// Under a UTF-8 ANSI set the checked output is the host's text as it is.
-Decoded TakeUtf8AsItIs(const char *text, uint32_t length, WhenTooLong whenTooLong) {
+// Output already in the host's set (an OEM set that is the ANSI one, or
+// checked UTF-8 under a UTF-8 ANSI set) is the host's text as it is: cut to
+// what TextBuffer holds, between whole characters where it is `utf8`, or
+// refused.
+Decoded TakeAsItIs(const char *text, uint32_t length, bool utf8, WhenTooLong whenTooLong) {
     if (length > static_cast<uint32_t>(kTextCapacity)) {
         if (whenTooLong == WhenTooLong::Refuse) return Decoded::TooLong;
-        length = WholeUtf8Characters(text, length, kTextCapacity);
+        length = utf8 ? WholeUtf8Characters(text, length, kTextCapacity) : kTextCapacity;
     }
     memmove(g_State.TextBuffer, text, length);
     g_State.TextBuffer[length] = '\0';
     return Decoded::Done;
+}
+
+// The length of a UTF-8 byte-order mark at the start of `length` bytes of
+// `text`: 3, or 0 when there is none.
+uint32_t ByteOrderMarkLength(const char *text, uint32_t length) {
+    return length >= sizeof kByteOrderMark && memcmp(text, kByteOrderMark, sizeof kByteOrderMark) == 0
+               ? sizeof kByteOrderMark
+               : 0;
 }
 
 } // namespace
@@ -161,25 +172,16 @@ Decoded DecodeFromProgram(uint32_t length, bool goesOn, WhenTooLong whenTooLong,
     const char *text = ProgramOutputBuffer(&capacity);
     length = static_cast<uint32_t>(strnlen(text, length < capacity ? length : capacity));
     const Plan plan = MakePlan();
-    if (plan.Copy) {
-        if (length > static_cast<uint32_t>(kTextCapacity)) {
-            if (whenTooLong == WhenTooLong::Refuse) return Decoded::TooLong;
-            length = kTextCapacity;
-        }
-        memmove(g_State.TextBuffer, text, length);
-        g_State.TextBuffer[length] = '\0';
-        return Decoded::Done;
-    }
+    if (plan.Copy) return TakeAsItIs(text, length, false, whenTooLong);
     if (plan.Program == platform::Charset::Utf8) {
-        if (length >= sizeof kByteOrderMark && memcmp(text, kByteOrderMark, sizeof kByteOrderMark) == 0) {
-            text += sizeof kByteOrderMark;
-            length -= sizeof kByteOrderMark;
-        }
+        const uint32_t mark = ByteOrderMarkLength(text, length);
+        text += mark;
+        length -= mark;
         if (!CheckUtf8(text, &length, goesOn)) {
             snprintf(message, kEncodingMessageSize, "%s", kNotUtf8Text);
             return Decoded::Failed;
         }
-        if (plan.AnsiIsUtf8) return TakeUtf8AsItIs(text, length, whenTooLong);
+        if (plan.AnsiIsUtf8) return TakeAsItIs(text, length, true, whenTooLong);
     }
     uint32_t done = 0;
     const platform::Conversion result =
@@ -202,10 +204,10 @@ void DecodeForShowing(char *text, uint32_t size) {
     const Plan plan = MakePlan();
     if (plan.Copy) return;
     uint32_t length = static_cast<uint32_t>(strnlen(text, size - 1));
-    if (plan.Program == platform::Charset::Utf8 && length >= sizeof kByteOrderMark &&
-        memcmp(text, kByteOrderMark, sizeof kByteOrderMark) == 0) {
-        memmove(text, text + sizeof kByteOrderMark, length - sizeof kByteOrderMark + 1);
-        length -= sizeof kByteOrderMark;
+    if (plan.Program == platform::Charset::Utf8) {
+        const uint32_t mark = ByteOrderMarkLength(text, length);
+        memmove(text, text + mark, length - mark + 1);
+        length -= mark;
     }
     if (plan.Program == platform::Charset::Utf8 && plan.AnsiIsUtf8) {
         // Only shown: a byte that is not UTF-8 shows as "?".

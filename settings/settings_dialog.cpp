@@ -33,8 +33,8 @@ void SettingsDialogInit(platform::DialogHandle dialog) {
     platform::DialogSetText(dialog, platform::kItemWorkingDirectory, settings.WorkingDirectory);
     platform::DialogSetText(dialog, platform::kItemCommandLine, settings.CommandLine);
     platform::DialogSetText(dialog, platform::kItemMenuItem, settings.MenuItem);
-    char timeout[kTimeoutChars + 2];
-    snprintf(timeout, sizeof timeout, "%lu", static_cast<unsigned long>(settings.Timeout));
+    char timeout[kTimeoutTextSize];
+    TimeoutText(settings.Timeout, timeout);
     platform::DialogSetText(dialog, platform::kItemTimeout, timeout);
     // A hand-edited switch value other than 0 or 1 is on: shown checked, so
     // OK without touching the box keeps it on.

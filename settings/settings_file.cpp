@@ -90,6 +90,12 @@ void SaveOptionalKey(const char *key, const char *value, bool isDefault, bool in
     NoteWrite(platform::ProfileWriteString(kSettingsSection, key, value, path), allWritten, firstError);
 }
 
+// Leading white space, as a decimal value read from the file may have.
+const char *SkipLeadingBlanks(const char *text) {
+    while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
+    return text;
+}
+
 } // namespace
 
 bool SettingsPathForModule(const char *modulePath, char *settingsPath) {
@@ -108,7 +114,7 @@ bool SettingsPathForModule(const char *modulePath, char *settingsPath) {
 }
 
 int32_t SwitchValue(const char *text) {
-    while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
+    text = SkipLeadingBlanks(text);
     bool negative = false;
     if (*text == '+' || *text == '-') negative = *text++ == '-';
     // Two characters at most reach here, so the value cannot overflow.
@@ -134,11 +140,15 @@ const char *EncodingText(TextEncoding encoding) {
 }
 
 uint32_t TimeoutValue(const char *text) {
-    while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
+    text = SkipLeadingBlanks(text);
     uint32_t value = 0;
     for (uint32_t digits = 0; digits < kTimeoutChars && *text >= '0' && *text <= '9'; ++digits)
         value = value * 10 + static_cast<uint32_t>(*text++ - '0');
     return value;
+}
+
+void TimeoutText(uint32_t seconds, char *buffer) {
+    snprintf(buffer, kTimeoutTextSize, "%lu", static_cast<unsigned long>(seconds));
 }
 
 void ReadSettings(ToolSettings *settings, const char *path) {
@@ -179,8 +189,8 @@ bool SaveSettings(const ToolSettings *settings, const char *path, uint32_t *firs
     NoteWrite(WriteText(kSettingsSection, "MenuItem", settings->MenuItem, path), &allWritten, firstError);
     SaveOptionalKey("Filter", settings->Filter ? "1" : "0", !settings->Filter, settings->FilterInFile, path,
                     &allWritten, firstError);
-    char timeout[kTimeoutChars + 2];
-    snprintf(timeout, sizeof timeout, "%lu", static_cast<unsigned long>(settings->Timeout));
+    char timeout[kTimeoutTextSize];
+    TimeoutText(settings->Timeout, timeout);
     SaveOptionalKey("Timeout", timeout, settings->Timeout == 0, settings->TimeoutInFile, path, &allWritten,
                     firstError);
     SaveOptionalKey("Encoding", EncodingText(settings->Encoding), settings->Encoding == TextEncoding::Ansi,

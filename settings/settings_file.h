@@ -49,6 +49,10 @@ constexpr uint32_t kTimeoutChars = 9;
 // up to the first non-digit, at most kTimeoutChars of them; a text that does
 // not begin with a digit (empty, "-5", "none") gives 0, no limit.
 uint32_t TimeoutValue(const char *text);
+// The time limit as SaveSettings writes it and the dialog shows it, in
+// decimal, into `buffer` of kTimeoutTextSize bytes.
+constexpr uint32_t kTimeoutTextSize = 11; // any 32-bit value and the terminator
+void TimeoutText(uint32_t seconds, char *buffer);
 
 // The settings file's path for a module path: everything after the last "."
 // of the whole path becomes "ini"; a path without any "." gets ".ini"

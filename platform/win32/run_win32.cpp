@@ -272,13 +272,6 @@ INT_PTR CALLBACK WaitDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
     return FALSE;
 }
 
-HINSTANCE OwnModule() {
-    HMODULE module = nullptr;
-    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCSTR>(&WaitDialogProc), &module);
-    return module;
-}
-
 // Centred on the owner, or on the screen without one.
 void CentreWindow(HWND window, HWND owner) {
     RECT area, own;
@@ -306,8 +299,8 @@ void ShowWaitWindow(const WaitLimits &limits, ULONGLONG elapsedMs) {
     g_Wait.Tried = true;
     HWND owner = static_cast<HWND>(limits.Owner);
     if (owner && !IsWindow(owner)) owner = nullptr;
-    const HWND dialog = CreateDialogParamA(OwnModule(), MAKEINTRESOURCEA(kWaitDialogTemplate), owner,
-                                           WaitDialogProc, reinterpret_cast<LPARAM>(&limits));
+    const HWND dialog = CreateDialogParamA(static_cast<HINSTANCE>(limits.Module), MAKEINTRESOURCEA(kWaitDialogTemplate),
+                                           owner, WaitDialogProc, reinterpret_cast<LPARAM>(&limits));
     if (!dialog) return;
     g_Wait.Dialog = dialog;
     g_Wait.Owner = owner;

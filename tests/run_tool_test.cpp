@@ -251,6 +251,11 @@ struct Captured {
         return all;
     }
 };
+
+bool WineFailedTheStart(const Captured &captured) {
+    return captured.boxes.size() == 1 && captured.boxes[0].title == "Execute Error!" &&
+           captured.boxes[0].text.find("\nERROR: 1359\n") != std::string::npos;
+}
 #else
 struct Captured {
     std::string stderrText;
@@ -331,13 +336,24 @@ protected:
     Captured Run() {
         Captured captured;
 #if defined(_WIN32)
-        t_Boxes = &captured.boxes;
-        t_DuringBox = &duringBox_;
-        t_WaitWindows = &captured.waitWindows;
-        module_.OnCall();
-        t_Boxes = nullptr;
-        t_DuringBox = nullptr;
-        t_WaitWindows = nullptr;
+        // Wine's CreateProcess fails now and then with ERROR_INTERNAL_ERROR
+        // (1359) while other Wine programs start: such a run, which started
+        // nothing, is made again, as a user would. The module never retries.
+        const size_t callsBefore = fake_.calls.size();
+        const std::function<void()> duringGetText = fake_.duringGetText;
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            captured = Captured{};
+            fake_.calls.resize(callsBefore);
+            fake_.duringGetText = duringGetText;
+            t_Boxes = &captured.boxes;
+            t_DuringBox = &duringBox_;
+            t_WaitWindows = &captured.waitWindows;
+            module_.OnCall();
+            t_Boxes = nullptr;
+            t_DuringBox = nullptr;
+            t_WaitWindows = nullptr;
+            if (!WineFailedTheStart(captured)) break;
+        }
 #else
         const std::string file = test::JoinPath(directory_, "stderr.txt");
         fflush(stderr);
@@ -894,7 +910,7 @@ TEST_F(RunToolTest, WaitWindowIsModalAndCancelEndsTheProgramAndItsChild) {
             WaitFor([&] {
                 EnumThreadWindows(thread, FindWaitWindow, reinterpret_cast<LPARAM>(&seen.window));
                 return seen.window != nullptr;
-            }, 10000);
+            }, 30000);
             if (!seen.window) return;
             char text[1024] = {};
             GetWindowTextA(seen.window, text, sizeof text);
@@ -906,7 +922,7 @@ TEST_F(RunToolTest, WaitWindowIsModalAndCancelEndsTheProgramAndItsChild) {
             GetWindowRect(host, &seen.hostRect);
             const int paints = g_HostPaints;
             InvalidateRect(host, nullptr, TRUE);
-            seen.hostPainted = WaitFor([&] { return g_HostPaints > paints; }, 3000);
+            seen.hostPainted = WaitFor([&] { return g_HostPaints > paints; }, 10000);
             PostMessageA(edit, WM_CHAR, 'w', 1);
             // The seconds go on.
             WaitFor([&] {
@@ -937,7 +953,7 @@ TEST_F(RunToolTest, WaitWindowIsModalAndCancelEndsTheProgramAndItsChild) {
         EXPECT_EQ((seen.windowRect.top + seen.windowRect.bottom) / 2, (seen.hostRect.top + seen.hostRect.bottom) / 2);
         ASSERT_EQ(captured.waitWindows.size(), 1u);
         EXPECT_EQ(captured.waitWindows[0].owner, host);
-        EXPECT_LT(took, 10.0);
+        EXPECT_LT(took, 25.0) << "the 30-second program was not ended";
         ExpectNoMessage(captured);
         EXPECT_EQ(CallNames(fake_.calls), (std::vector<std::string>{"GetContext", "GetText"}));
         EXPECT_TRUE(IsWindowEnabled(host));
@@ -956,9 +972,19 @@ TEST_F(RunToolTest, WaitWindowIsModalAndCancelEndsTheProgramAndItsChild) {
 
 TEST_F(RunToolTest, FastProgramShowsNoWaitWindow) {
     Install({.commandLine = Tool("tool_upper_case") + " %f"});
-    const Captured captured = Run();
-    EXPECT_TRUE(captured.waitWindows.empty());
-    ExpectNoMessage(captured);
+    // A run shorter than half a second shows no window. On a loaded machine
+    // Wine may take that long to start a program: such runs tell nothing of
+    // the rule, so it is tried until a run is well within it.
+    bool quick = false;
+    for (int attempt = 0; attempt < 5 && !quick; ++attempt) {
+        const Clock::time_point start = Clock::now();
+        const Captured captured = Run();
+        const double took = SecondsSince(start);
+        ExpectNoMessage(captured);
+        quick = took < 0.45;
+        EXPECT_TRUE(captured.waitWindows.empty() || took >= 0.5) << "a window after " << took << " s";
+    }
+    EXPECT_TRUE(quick) << "no run took less than 0.45 s";
     Install({.commandLine = Tool("tool_sleep") + " 1", .filter = true});
     const Captured slow = Run();
     ASSERT_EQ(slow.waitWindows.size(), 1u) << "a program running a second gets the window";

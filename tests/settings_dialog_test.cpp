@@ -68,7 +68,9 @@ using test::SavedFile;
 
 // ---- Looking at and working the dialog from the driver thread ----------------
 
-bool WaitUntil(const std::function<bool()> &condition, DWORD milliseconds = 5000) {
+// A state, not a time: the margin is wide, since Wine under load may take seconds to
+// create or update a window, and costs nothing when the state comes at once.
+bool WaitUntil(const std::function<bool()> &condition, DWORD milliseconds = 20000) {
     const DWORD start = GetTickCount();
     while (!condition()) {
         if (GetTickCount() - start > milliseconds) return false;
@@ -203,13 +205,13 @@ DWORD WINAPI DriveDialog(void *parameter) {
     WaitUntil([&] {
         EnumThreadWindows(context->dialogThread, FindDialogWindow, reinterpret_cast<LPARAM>(&dialog));
         return dialog != nullptr || context->openReturned.load();
-    }, 10000);
+    }, 30000);
     if (!dialog) return 0;
     context->dialog = dialog;
     (*context->script)(context->dialogThread, dialog);
     // Whatever the script did, the test's thread must come back: a dialog
     // still open after the script is a failure, and Cancel closes it.
-    if (!WaitUntil([&] { return !IsWindow(dialog); }, 5000)) {
+    if (!WaitUntil([&] { return !IsWindow(dialog); })) {
         context->leftOpen = true;
         PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
     }

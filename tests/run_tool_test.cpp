@@ -949,8 +949,10 @@ TEST_F(RunToolTest, WaitWindowIsModalAndCancelEndsTheProgramAndItsChild) {
         EXPECT_TRUE(seen.hostDisabled);
         EXPECT_TRUE(seen.hostPainted);
         EXPECT_EQ(seen.elapsed, "1 s elapsed");
-        EXPECT_EQ((seen.windowRect.left + seen.windowRect.right) / 2, (seen.hostRect.left + seen.hostRect.right) / 2);
-        EXPECT_EQ((seen.windowRect.top + seen.windowRect.bottom) / 2, (seen.hostRect.top + seen.hostRect.bottom) / 2);
+        // Centred to the pixel: a window and a host whose widths differ by an
+        // odd number of pixels have centres half a pixel apart.
+        EXPECT_NEAR((seen.windowRect.left + seen.windowRect.right) / 2, (seen.hostRect.left + seen.hostRect.right) / 2, 1);
+        EXPECT_NEAR((seen.windowRect.top + seen.windowRect.bottom) / 2, (seen.hostRect.top + seen.hostRect.bottom) / 2, 1);
         ASSERT_EQ(captured.waitWindows.size(), 1u);
         EXPECT_EQ(captured.waitWindows[0].owner, host);
         EXPECT_LT(took, 25.0) << "the 30-second program was not ended";

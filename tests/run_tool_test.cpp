@@ -823,7 +823,7 @@ TEST_F(RunToolTest, NoTimeLimitLetsASlowProgramFinish) {
     fake_.text = "slow";
     ExpectNoMessage(Run());
     EXPECT_EQ(CallNames(fake_.calls), (std::vector<std::string>{"GetContext", "GetText", "PutText"}));
-    Install({.commandLine = Tool("tool_upper_case") + " %f", .timeout = 3});
+    Install({.commandLine = Tool("tool_upper_case") + " %f", .timeout = 20});
     fake_.calls.clear();
     ExpectNoMessage(Run());
     EXPECT_EQ(fake_.calls.back().text, "SLOW") << "a limit that is not reached changes nothing";

@@ -1067,15 +1067,48 @@ TEST_F(RunToolTest, WhatIgnoresTerminationIsKilled) {
 
 // ---- Failures and their messages ------------------------------------------------------------
 
-TEST_F(RunToolTest, FileDeletedByTheToolIsReportedAndNothingComesBack) {
-    Install({.commandLine = Tool("tool_delete") + " %f"});
-    fake_.text = "gone";
-    const Captured captured = Run();
-    const std::string path = QuotedPart(captured);
-    ExpectExchangePath(path);
-    ExpectMessages(captured, {{"Error", "Could not read TEMP file\n'" + path + "'\nError code=2", true}});
-    EXPECT_EQ(CallNames(fake_.calls), (std::vector<std::string>{"GetContext", "GetText"}));
-    EXPECT_TRUE(test::ListDirectory(exchange_).empty());
+// What the exchange file has become when the program ends: only a regular
+// file of the user's own is read back; anything else is reported with the
+// error code and nothing comes back.
+struct ReadBackCase {
+    const char *name;
+    std::string arguments; // the tool and its arguments before and after %f
+    const char *put;       // what PutText is given; null: it is not called
+    int code;              // the error code of "Could not read TEMP file"; 0: no message
+};
+
+TEST_F(RunToolTest, ReadBackTakesOnlyARegularFileOfTheUsersOwn) {
+    const std::string attacker = test::JoinPath(directory_, "attacker.txt");
+    test::WriteFile(attacker, "ATTACKER'S TEXT");
+    std::vector<ReadBackCase> cases = {{"DeletedFile", "tool_delete %f", nullptr, 2}};
+#if !defined(_WIN32)
+    cases.push_back({"ReplacedByANewFileAsSedDoes", "tool_replace new %f \"sed -i\"", "sed -i", 0});
+    cases.push_back({"SymbolicLink", "tool_replace link %f " + attacker, nullptr, ELOOP});
+    cases.push_back({"NamedPipe", "tool_replace fifo %f", nullptr, EPERM});
+    if (geteuid() == 0) cases.push_back({"FileOfAnotherUser", "tool_replace owner %f 65534", nullptr, EPERM});
+#endif
+    for (const ReadBackCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        fake_.calls.clear();
+        Install({.commandLine = Tool(c.arguments.substr(0, c.arguments.find(' '))) +
+                                c.arguments.substr(c.arguments.find(' '))});
+        fake_.text = "host text";
+        const Captured captured = Run();
+        std::vector<std::string> names = {"GetContext", "GetText"};
+        if (c.put) names.push_back("PutText");
+        EXPECT_EQ(CallNames(fake_.calls), names);
+        if (c.put) EXPECT_EQ(fake_.calls.back().text, c.put);
+        if (c.code == 0) {
+            ExpectNoMessage(captured);
+        } else {
+            const std::string path = QuotedPart(captured);
+            ExpectExchangePath(path);
+            ExpectMessages(captured, {{"Error", "Could not read TEMP file\n'" + path + "'\nError code=" +
+                                                    std::to_string(c.code), true}});
+        }
+        EXPECT_TRUE(test::ListDirectory(exchange_).empty());
+    }
+    EXPECT_EQ(test::ReadFile(attacker), "ATTACKER'S TEXT");
 }
 
 TEST_F(RunToolTest, MissingProgramShowsExecuteErrorWithoutOwner) {
@@ -1174,6 +1207,7 @@ struct FilterCase {
     bool readOnly;
     const char *put; // what PutText is given; null: it is not called
     std::string message; // the "Error" box owned by the host window; empty: none
+    bool swapped = false; // another file takes the exchange file's name while GetText runs
 };
 
 TEST_F(RunToolTest, FilterModeOutcomes) {
@@ -1211,6 +1245,10 @@ TEST_F(RunToolTest, FilterModeOutcomes) {
         {"ReadOnlyTakesNothingBack", "tool_cat", "checked", true, nullptr, ""},
         {"ReadOnlyStillShowsAFailure", "tool_exit 1 \"\" \"2 findings\"", "checked", true, nullptr,
          "The program ended with exit code 1\n2 findings"},
+#if !defined(_WIN32)
+        // The program reads the file that was written, not what now bears its name.
+        {"StandardInputIsTheFileThatWasWritten", "tool_cat", "host text", false, "host text", "", true},
+#endif
     };
     const std::string big = Alphabet(102400);
     // Only the exchange file is left while a box is up: a host ended then
@@ -1222,6 +1260,12 @@ TEST_F(RunToolTest, FilterModeOutcomes) {
         SCOPED_TRACE(c.name);
         fake_.calls.clear();
         fake_.text = c.hostText;
+        if (c.swapped)
+            fake_.duringGetText = [&] {
+                const std::string swap = test::JoinPath(directory_, "swap.txt");
+                test::WriteFile(swap, "ATTACKER'S TEXT");
+                fs::rename(swap, test::JoinPath(exchange_, ExchangeFiles(exchange_).at(0)));
+            };
         Install({.readOnly = c.readOnly, .commandLine = Tool(c.arguments.substr(0, c.arguments.find(' '))) +
                                                         c.arguments.substr(std::min(c.arguments.find(' '),
                                                                                     c.arguments.size())),

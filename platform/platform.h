@@ -263,8 +263,8 @@ uint32_t LastError();
 void SystemMessage(uint32_t code, char *buffer, uint32_t size);
 // MessageBoxA with MB_OK | MB_ICONERROR, owned by `owner` (may be null).
 // Returns when the user has closed it. On POSIX "title: text" goes to
-// standard error, its control characters but "\n" and "\t" (DEL and the
-// C1 controls in UTF-8 included) shown as "?", and a host program that exports
+// standard error, its control bytes but "\n" and "\t", and DEL, shown as
+// "?", and a host program that exports
 // `extern "C" void PluginHostMessageShown()` has it called each time.
 void ShowErrorBox(WindowHandle owner, const char *text, const char *title);
 

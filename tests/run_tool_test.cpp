@@ -1253,8 +1253,8 @@ TEST_F(RunToolTest, FilterModeOutcomes) {
          "The program ended with exit code 1\n2 findings"},
 #if !defined(_WIN32)
         // On a terminal, none of a program's control sequences take effect.
-        {"ControlBytesShowAsQuestionMarks", "tool_exit 3 \"\" \"\x1b]0;title\x07\x1b[2J\x01\tend\x7f\xc2\x9b|\"",
-         "host text", false, nullptr, "The program ended with exit code 3\n?]0;title??[2J?\tend???\n"},
+        {"ControlBytesShowAsQuestionMarks", "tool_exit 3 \"\" \"\x1b]0;title\x07\x1b[2J\x01\tend\x7f|\"",
+         "host text", false, nullptr, "The program ended with exit code 3\n?]0;title??[2J?\tend?\n"},
         // The program reads the file that was written, not what now bears its name.
         {"StandardInputIsTheFileThatWasWritten", "tool_cat", "host text", false, "host text", "", true},
 #endif

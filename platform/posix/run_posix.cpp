@@ -549,14 +549,12 @@ namespace {
 
 // A message may hold what a program wrote; on a terminal its escape
 // sequences would set the title or clear the screen. Control bytes but line
-// breaks and tabs, DEL, and the C1 controls as UTF-8 writes them, show as "?".
+// breaks and tabs, and DEL, show as "?": no character set the text may be in
+// uses them inside a character.
 void MaskControls(char *line, size_t length) {
     for (size_t i = 0; i < length; ++i) {
         const unsigned char c = static_cast<unsigned char>(line[i]);
-        const bool c1 = c == 0xC2 && i + 1 < length && static_cast<unsigned char>(line[i + 1]) >= 0x80 &&
-                        static_cast<unsigned char>(line[i + 1]) <= 0x9F;
-        if (c1) line[i + 1] = '?';
-        if ((c < 0x20 && c != '\n' && c != '\t') || c == 0x7F || c1) line[i] = '?';
+        if ((c < 0x20 && c != '\n' && c != '\t') || c == 0x7F) line[i] = '?';
     }
 }
 

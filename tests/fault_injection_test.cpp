@@ -157,11 +157,7 @@ WRAP_CODE(posix_spawnp,
           (pid, file, actions, attr, argv, envp))
 
 extern "C" int __real_open(const char *path, int flags, ...);
-extern "C" int __wrap_open(const char *path, int flags, ...) {
-    va_list list;
-    va_start(list, flags);
-    const mode_t mode = (flags & O_CREAT) ? static_cast<mode_t>(va_arg(list, int)) : 0;
-    va_end(list);
+int OpenCounted(const char *path, int flags, mode_t mode) {
     if (IsSibling(path)) g_LastSibling = path;
     if (IsSibling(path) && (flags & O_CREAT)) g_SiblingCreateModes |= mode;
     if (const int error = Fault("open", path)) return errno = error, -1;
@@ -171,6 +167,16 @@ extern "C" int __wrap_open(const char *path, int flags, ...) {
     if (fd >= 0 && IsSibling(path) && __real_fstat(fd, &status) == 0) g_SiblingModes |= status.st_mode & 07777;
     return fd;
 }
+extern "C" int __wrap_open(const char *path, int flags, ...) {
+    va_list list;
+    va_start(list, flags);
+    const mode_t mode = (flags & O_CREAT) ? static_cast<mode_t>(va_arg(list, int)) : 0;
+    va_end(list);
+    return OpenCounted(path, flags, mode);
+}
+// With _FORTIFY_SOURCE, an open whose flags are not known when compiling
+// calls this instead.
+extern "C" int __wrap___open_2(const char *path, int flags) { return OpenCounted(path, flags, 0); }
 
 // The character-set calls: a locale or a converter that cannot be had, and
 // a conversion that stops at a sequence it cannot convert.

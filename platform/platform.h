@@ -84,11 +84,16 @@ uint32_t TempDirectory(char *buffer, uint32_t size);
 // GetTempFileNameA(directory, "se"-style prefix, 0, path): creates a new,
 // empty file with a unique name in `directory` and stores its full path
 // (at most kMaxPath characters) in `path`, a buffer of kMaxPath + 1 bytes.
-// Returns false when no file could be made.
+// Returns false when no file could be made. POSIX: the descriptor it was
+// made with is kept until the next start or the file's deletion, so that
+// what another user puts in its place in a shared folder is never used.
 bool CreateUniqueFile(const char *directory, const char *prefix, char *path);
 
 // CreateFileA, read and write access, no sharing, normal attributes.
 // CreateAlways truncates an existing file; OpenExisting fails without one.
+// POSIX: CreateAlways of a file CreateUniqueFile made gives a copy of the
+// descriptor it was made with; OpenExisting and OpenShared refuse a link, a
+// file that is not a regular one and a file of another user (EPERM).
 FileHandle FileCreateAlways(const char *path);
 FileHandle FileOpenExisting(const char *path);
 // CreateFileA, read access, OPEN_EXISTING, shared for reading, writing and
@@ -128,7 +133,8 @@ ProcessHandle ProcessStart(const char *commandLine);
 // no console window (CREATE_NO_WINDOW), and the host keeps none of them open
 // once the program runs. On POSIX the program leads a process group of its
 // own (POSIX_SPAWN_SETPGROUP), so that it and everything it starts can be
-// ended together. Returns 0 when a file could not be opened or the program
+// ended together, and a file CreateUniqueFile made is handed on through the
+// descriptor it was made with, not opened again by name. Returns 0 when a file could not be opened or the program
 // not started (LastError tells why).
 ProcessHandle ProcessStartRedirected(const char *commandLine, const char *inputPath, const char *outputPath,
                                      const char *errorPath);
@@ -257,7 +263,8 @@ uint32_t LastError();
 void SystemMessage(uint32_t code, char *buffer, uint32_t size);
 // MessageBoxA with MB_OK | MB_ICONERROR, owned by `owner` (may be null).
 // Returns when the user has closed it. On POSIX "title: text" goes to
-// standard error, and a host program that exports
+// standard error, its control bytes but "\n" and "\t", and DEL, shown as
+// "?", and a host program that exports
 // `extern "C" void PluginHostMessageShown()` has it called each time.
 void ShowErrorBox(WindowHandle owner, const char *text, const char *title);
 

@@ -1011,15 +1011,21 @@ TEST_F(RunToolTest, InterruptDuringTheWaitIsCancel) {
     hosts.sa_handler = HostInterruptHandler;
     sigemptyset(&hosts.sa_mask);
     sigaction(SIGINT, &hosts, &previous);
-    for (const bool filter : {true, false}) {
-        SCOPED_TRACE(filter ? "filter mode" : "file mode");
+    // Sent to the process from another thread, as a terminal sends it, or to
+    // that other thread alone, as the kernel may choose: file mode has no
+    // capture files to look at, so only the waiting thread can end its wait.
+    for (const auto &[filter, toThread] : {std::pair{true, false}, {false, false}, {false, true}}) {
+        SCOPED_TRACE(std::string(filter ? "filter mode" : "file mode") + (toThread ? ", to another thread" : ""));
         fake_.calls.clear();
-        const std::string marker = test::JoinPath(directory_, filter ? "child-filter.txt" : "child-file.txt");
+        const std::string marker = test::JoinPath(
+            directory_, filter ? "child-filter.txt" : toThread ? "child-thread.txt" : "child-file.txt");
         Install({.commandLine = Tool("tool_sleep") + " 30 " + marker + " 2", .filter = filter});
-        // Sent to the process from another thread, as a terminal sends it.
-        std::thread interrupt([] {
+        std::thread interrupt([toThread] {
             std::this_thread::sleep_for(std::chrono::milliseconds(700));
-            kill(getpid(), SIGINT);
+            if (toThread)
+                tgkill(getpid(), gettid(), SIGINT);
+            else
+                kill(getpid(), SIGINT);
         });
         const Clock::time_point start = Clock::now();
         const Captured captured = Run();
@@ -1095,15 +1101,48 @@ TEST_F(RunToolTest, WhatIgnoresTerminationIsKilled) {
 
 // ---- Failures and their messages ------------------------------------------------------------
 
-TEST_F(RunToolTest, FileDeletedByTheToolIsReportedAndNothingComesBack) {
-    Install({.commandLine = Tool("tool_delete") + " %f"});
-    fake_.text = "gone";
-    const Captured captured = Run();
-    const std::string path = QuotedPart(captured);
-    ExpectExchangePath(path);
-    ExpectMessages(captured, {{"Error", "Could not read TEMP file\n'" + path + "'\nError code=2", true}});
-    EXPECT_EQ(CallNames(fake_.calls), (std::vector<std::string>{"GetContext", "GetText"}));
-    EXPECT_TRUE(test::ListDirectory(exchange_).empty());
+// What the exchange file has become when the program ends: only a regular
+// file of the user's own is read back; anything else is reported with the
+// error code and nothing comes back.
+struct ReadBackCase {
+    const char *name;
+    std::string arguments; // the tool and its arguments before and after %f
+    const char *put;       // what PutText is given; null: it is not called
+    int code;              // the error code of "Could not read TEMP file"; 0: no message
+};
+
+TEST_F(RunToolTest, ReadBackTakesOnlyARegularFileOfTheUsersOwn) {
+    const std::string attacker = test::JoinPath(directory_, "attacker.txt");
+    test::WriteFile(attacker, "ATTACKER'S TEXT");
+    std::vector<ReadBackCase> cases = {{"DeletedFile", "tool_delete %f", nullptr, 2}};
+#if !defined(_WIN32)
+    cases.push_back({"ReplacedByANewFileAsSedDoes", "tool_replace new %f \"sed -i\"", "sed -i", 0});
+    cases.push_back({"SymbolicLink", "tool_replace link %f " + attacker, nullptr, ELOOP});
+    cases.push_back({"NamedPipe", "tool_replace fifo %f", nullptr, EPERM});
+    if (geteuid() == 0) cases.push_back({"FileOfAnotherUser", "tool_replace owner %f 65534", nullptr, EPERM});
+#endif
+    for (const ReadBackCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        fake_.calls.clear();
+        Install({.commandLine = Tool(c.arguments.substr(0, c.arguments.find(' '))) +
+                                c.arguments.substr(c.arguments.find(' '))});
+        fake_.text = "host text";
+        const Captured captured = Run();
+        std::vector<std::string> names = {"GetContext", "GetText"};
+        if (c.put) names.push_back("PutText");
+        EXPECT_EQ(CallNames(fake_.calls), names);
+        if (c.put) EXPECT_EQ(fake_.calls.back().text, c.put);
+        if (c.code == 0) {
+            ExpectNoMessage(captured);
+        } else {
+            const std::string path = QuotedPart(captured);
+            ExpectExchangePath(path);
+            ExpectMessages(captured, {{"Error", "Could not read TEMP file\n'" + path + "'\nError code=" +
+                                                    std::to_string(c.code), true}});
+        }
+        EXPECT_TRUE(test::ListDirectory(exchange_).empty());
+    }
+    EXPECT_EQ(test::ReadFile(attacker), "ATTACKER'S TEXT");
 }
 
 TEST_F(RunToolTest, MissingProgramShowsExecuteErrorWithoutOwner) {
@@ -1202,6 +1241,7 @@ struct FilterCase {
     bool readOnly;
     const char *put; // what PutText is given; null: it is not called
     std::string message; // the "Error" box owned by the host window; empty: none
+    bool swapped = false; // another file takes the exchange file's name while GetText runs
 };
 
 TEST_F(RunToolTest, FilterModeOutcomes) {
@@ -1239,6 +1279,13 @@ TEST_F(RunToolTest, FilterModeOutcomes) {
         {"ReadOnlyTakesNothingBack", "tool_cat", "checked", true, nullptr, ""},
         {"ReadOnlyStillShowsAFailure", "tool_exit 1 \"\" \"2 findings\"", "checked", true, nullptr,
          "The program ended with exit code 1\n2 findings"},
+#if !defined(_WIN32)
+        // On a terminal, none of a program's control sequences take effect.
+        {"ControlBytesShowAsQuestionMarks", "tool_exit 3 \"\" \"\x1b]0;title\x07\x1b[2J\x01\tend\x7f|\"",
+         "host text", false, nullptr, "The program ended with exit code 3\n?]0;title??[2J?\tend?\n"},
+        // The program reads the file that was written, not what now bears its name.
+        {"StandardInputIsTheFileThatWasWritten", "tool_cat", "host text", false, "host text", "", true},
+#endif
     };
     const std::string big = Alphabet(102400);
     // Only the exchange file is left while a box is up: a host ended then
@@ -1250,6 +1297,12 @@ TEST_F(RunToolTest, FilterModeOutcomes) {
         SCOPED_TRACE(c.name);
         fake_.calls.clear();
         fake_.text = c.hostText;
+        if (c.swapped)
+            fake_.duringGetText = [&] {
+                const std::string swap = test::JoinPath(directory_, "swap.txt");
+                test::WriteFile(swap, "ATTACKER'S TEXT");
+                fs::rename(swap, test::JoinPath(exchange_, ExchangeFiles(exchange_).at(0)));
+            };
         Install({.readOnly = c.readOnly, .commandLine = Tool(c.arguments.substr(0, c.arguments.find(' '))) +
                                                         c.arguments.substr(std::min(c.arguments.find(' '),
                                                                                     c.arguments.size())),
@@ -1493,8 +1546,13 @@ std::string CharsetName(int page) { return "code page " + std::to_string(page); 
 #else
 int g_CodePage = 1252;
 int CurrentCodePage() { return g_CodePage; }
-const char *LocaleOf(int page) { return page == 932 ? "ja_JP.EUC-JP" : page == 65001 ? "C.UTF-8" : "en_US.CP1252"; }
-const char *CharsetOf(int page) { return page == 932 ? "EUC-JP" : page == 65001 ? "UTF-8" : "CP1252"; }
+// 943 stands for Shift JIS, which reads the byte of "\\" as "¥".
+const char *LocaleOf(int page) {
+    return page == 932 ? "ja_JP.EUC-JP" : page == 943 ? "ja_JP.SHIFT_JIS" : page == 65001 ? "C.UTF-8" : "en_US.CP1252";
+}
+const char *CharsetOf(int page) {
+    return page == 932 ? "EUC-JP" : page == 943 ? "SHIFT_JIS" : page == 65001 ? "UTF-8" : "CP1252";
+}
 std::string CharsetName(int page) { return std::string("character set ") + CharsetOf(page); }
 
 std::string Ansi(const std::string &utf8) {
@@ -1513,7 +1571,7 @@ std::string Oem(const std::string &utf8) { return Ansi(utf8); } // OEM is the AN
 // Makes the locales (localedef, from the locales package) under `directory`
 // and points LOCPATH there; LC_ALL picks one per row.
 void MakeLocales(const std::string &directory) {
-    for (const int page : {1252, 932}) {
+    for (const int page : {1252, 932, 943}) {
         const std::string name = LocaleOf(page);
         ASSERT_TRUE(test::MakeLocale(directory, name.substr(0, name.find('.')), CharsetOf(page)));
     }
@@ -1546,6 +1604,7 @@ TEST_F(RunToolTest, EncodingOutcomes) {
     // A file longer than the buffer for it: its last character read is cut in two.
     const std::string ab102398 = "AB" + e102400.substr(0, 2 * 102398);
     const std::string ab51199 = "AB" + e102400.substr(0, 102398);
+    const std::string a102400(102400, 'A');
     const EncodingCase cases[] = {
         // The host's text goes out as UTF-8, without a byte-order mark, to a
         // program that refuses anything else, and comes back as it was.
@@ -1595,6 +1654,13 @@ TEST_F(RunToolTest, EncodingOutcomes) {
         // A failed program's words read right; what does not convert shows as "?".
         {"FailureExcerptIsConverted", 1252, "UTF-8", true, "x", false, "tool_write_bytes --err --exit 5 c3a9ff41",
          nullptr, "The program ended with exit code 5\né?A", nullptr},
+        // What a failed program says loses its byte-order mark, too.
+        {"FailureExcerptLosesTheMark", 1252, "UTF-8", true, "x", false, "tool_write_bytes --err --exit 5 efbbbfc3a9",
+         nullptr, "The program ended with exit code 5\né", nullptr},
+        // Output of exactly what the host takes back is not ended while the
+        // program still runs.
+        {"ARunningProgramMayWriteExactlyTheLimit", 1252, "ANSI", true, "x", false,
+         "tool_write_bytes --linger 400 41*102400", a102400.c_str(), "", nullptr},
         // ANSI, also for a value it does not know, moves the bytes unchanged.
         {"AnsiMovesBytesUnchanged", 1252, "ANSI", true, "x", false, "tool_write_bytes c3a9", "Ã©", "", nullptr},
         {"UnknownValueIsAnsi", 1252, "UTF8", false, "café", false, "tool_nothing %f", "café", "", "café"},
@@ -1607,6 +1673,15 @@ TEST_F(RunToolTest, EncodingOutcomes) {
 #else
         // OEM is the ANSI set here: the bytes go and come unchanged.
         {"OemIsAnsi", 1252, "OEM", true, "5 €", false, "tool_cat", "5 €", "", nullptr},
+        // The eighth byte of a word counts: "é" is a byte outside ASCII.
+        {"EighthByteOutsideAscii", 1252, "UTF-8", false, "AAAAAAAé", false, "tool_utf8_echo %f", "AAAAAAAé", "",
+         "AAAAAAAé"},
+        // A set whose ASCII bytes are not ASCII's is always converted.
+        {"ShiftJisConvertsItsAsciiBytes", 943, "UTF-8", false, "C:¥x", false, "tool_utf8_echo %f", "C:¥x", "",
+         "C:¥x"},
+        // Shown only: a character the set lacks is one "?", however many bytes.
+        {"FailureExcerptShowsOneMarkPerCharacter", 1252, "UTF-8", true, "x", false,
+         "tool_write_bytes --err --exit 5 41e4b8ad42", nullptr, "The program ended with exit code 5\nA?B", nullptr},
         // A UTF-8 locale: nothing converts, but the mark is dropped, invalid
         // output refused and the limit counted in UTF-8 bytes.
         {"Utf8LocaleTakesTheOutputAsItIs", 65001, "UTF-8", false, "日本", false, "tool_utf8_echo %f", "日本", "",
@@ -1614,6 +1689,16 @@ TEST_F(RunToolTest, EncodingOutcomes) {
         {"Utf8LocaleDropsTheMark", 65001, "UTF-8", true, "x", false, "tool_write_bytes efbbbf c3a9", "é", "", nullptr},
         {"Utf8LocaleRefusesInvalidOutput", 65001, "UTF-8", true, "x", false, "tool_write_bytes 41e9", nullptr,
          notUtf8, nullptr},
+        {"Utf8LocaleRefusesATwoByteOverlongForm", 65001, "UTF-8", true, "x", false, "tool_write_bytes 41c080", nullptr,
+         notUtf8, nullptr},
+        {"Utf8LocaleRefusesAThreeByteOverlongForm", 65001, "UTF-8", true, "x", false, "tool_write_bytes 41e08080",
+         nullptr, notUtf8, nullptr},
+        {"Utf8LocaleRefusesASurrogate", 65001, "UTF-8", true, "x", false, "tool_write_bytes 41eda080", nullptr,
+         notUtf8, nullptr},
+        {"Utf8LocaleRefusesACodePointPast10FFFF", 65001, "UTF-8", true, "x", false, "tool_write_bytes 41f4908080",
+         nullptr, notUtf8, nullptr},
+        {"Utf8LocaleLooksAtTheEighthByte", 65001, "UTF-8", true, "x", false, "tool_write_bytes 41414141414141c3a9",
+         "AAAAAAAé", "", nullptr},
         {"Utf8LocaleCutsAtAWholeCharacter", 65001, "UTF-8", false, "x", false,
          "tool_write_bytes --file %f 41 c3a9*60000", a51199.c_str(), "", nullptr},
         {"Utf8LocaleCutsALongerFileThanTheBufferAtAWholeCharacter", 65001, "UTF-8", false, "x", false,

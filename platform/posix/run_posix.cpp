@@ -57,6 +57,67 @@ unsigned StartingUniqueNumber() {
 // The number after `number`, 0xFFFF followed by 1.
 unsigned NextUniqueNumber(unsigned number) { return number % kUniqueNumbers + 1; }
 
+// The files CreateUniqueFile made, with the descriptors they were made with:
+// in a shared folder another user may put something else in place of such
+// a file, so the text is written, and a redirected program started, through
+// these descriptors rather than by name. A run makes three at most (the
+// exchange file and two captures); the start takes them all, and deleting a
+// file drops its own.
+struct MadeFile {
+    char Path[kMaxPath + 1];
+    int Fd; // -1: a free slot
+};
+MadeFile g_Made[3] = {{"", -1}, {"", -1}, {"", -1}};
+
+MadeFile *FindMade(const char *path) {
+    for (MadeFile &made : g_Made)
+        if (made.Fd >= 0 && strcmp(made.Path, path) == 0) return &made;
+    return nullptr;
+}
+
+void CloseKeepingError(int fd);
+
+void ForgetMade(MadeFile *made) {
+    CloseKeepingError(made->Fd);
+    made->Fd = -1;
+}
+
+// Keeps `fd` for the file at `path`; without a free slot the file is reached
+// by name, as any other.
+void KeepMade(const char *path, int fd) {
+    for (MadeFile &made : g_Made)
+        if (made.Fd < 0) {
+            snprintf(made.Path, sizeof made.Path, "%s", path);
+            made.Fd = fd;
+            return;
+        }
+    CloseKeepingError(fd);
+}
+
+// Every made file but `kept` (null: all) is reached by name from now on.
+void ForgetMadeFilesBut(const MadeFile *kept) {
+    for (MadeFile &made : g_Made)
+        if (made.Fd >= 0 && &made != kept) ForgetMade(&made);
+}
+
+// A file opened by name that is read back is the user's own regular file:
+// neither a link (O_NOFOLLOW), nor a named pipe or a device, which could
+// block or answer anything (O_NONBLOCK keeps the open itself from waiting),
+// nor a file another user put in its place in a shared folder.
+int OpenOwnRegularFile(const char *path, int access) {
+    const int fd = open(path, access | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat status {};
+    if (fstat(fd, &status) != 0) {
+        CloseKeepingError(fd);
+        return -1;
+    }
+    if (S_ISREG(status.st_mode) && status.st_uid == geteuid()) return fd;
+    close(fd);
+    errno = EPERM;
+    return -1;
+}
+
 } // namespace
 
 uint32_t TempDirectory(char *buffer, uint32_t size) {
@@ -106,7 +167,7 @@ bool CreateUniqueFile(const char *directory, const char *prefix, char *path) {
         }
         const int fd = open(candidate, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd >= 0) {
-            close(fd);
+            KeepMade(candidate, fd);
             memcpy(path, candidate, static_cast<size_t>(written) + 1);
             return true;
         }
@@ -120,28 +181,34 @@ bool CreateUniqueFile(const char *directory, const char *prefix, char *path) {
 // normally new and empty already: truncating only when there is something
 // to drop spares it the write-back that some file systems (ext4) start when
 // a file truncated to nothing is closed.
-// The exchange file is the plug-in's own, never a link: a link put in its
-// place in a shared directory is not followed.
+// A file CreateUniqueFile made is written through the descriptor it was
+// made with, whatever bears its name now; a copy of it stays for a
+// redirected start. Anything else is opened by name, never through a link.
+// A new exchange file begins a run: what an earlier one made and did not
+// start or delete is let go.
 FileHandle FileCreateAlways(const char *path) {
-    const int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return kInvalidFile;
+    MadeFile *const made = FindMade(path);
+    ForgetMadeFilesBut(made);
+    const int fd = made ? fcntl(made->Fd, F_DUPFD_CLOEXEC, 0)
+                        : open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     struct stat status {};
-    if (fstat(fd, &status) != 0 || (status.st_size != 0 && ftruncate(fd, 0) != 0)) {
-        const int error = errno;
-        close(fd);
-        errno = error;
+    if (fd < 0 || fstat(fd, &status) != 0 || (status.st_size != 0 && ftruncate(fd, 0) != 0)) {
+        CloseKeepingError(fd);
+        if (made) ForgetMade(made);
         return kInvalidFile;
     }
     return fd;
 }
 
+// The program may have put a new file in place of the exchange file (as
+// `sed -i` does): it is read back by name, if it is the user's own.
 FileHandle FileOpenExisting(const char *path) {
-    const int fd = open(path, O_RDWR | O_CLOEXEC);
+    const int fd = OpenOwnRegularFile(path, O_RDWR);
     return fd < 0 ? kInvalidFile : fd;
 }
 
 FileHandle FileOpenShared(const char *path) {
-    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = OpenOwnRegularFile(path, O_RDONLY);
     return fd < 0 ? kInvalidFile : fd;
 }
 
@@ -173,7 +240,10 @@ void FileClose(FileHandle file) {
     if (file != kInvalidFile) close(static_cast<int>(file));
 }
 
-bool FileDelete(const char *path) { return unlink(path) == 0; }
+bool FileDelete(const char *path) {
+    if (MadeFile *const made = FindMade(path)) ForgetMade(made);
+    return unlink(path) == 0;
+}
 
 // The command line is split by the Windows rules (argv_split.cpp) and the
 // first item is started, searched on PATH when it holds no "/". No shell is
@@ -279,23 +349,43 @@ bool WaitForStatus(ProcessHandle process, int *status) {
 
 } // namespace
 
-ProcessHandle ProcessStart(const char *commandLine) { return Spawn(commandLine, nullptr); }
+// The program gets the exchange file's path, not a descriptor: from here
+// on the files are reached by name.
+ProcessHandle ProcessStart(const char *commandLine) {
+    ForgetMadeFilesBut(nullptr);
+    return Spawn(commandLine, nullptr);
+}
 
-// The capture files are the plug-in's own, new and empty, never links; they
-// are not truncated, which would cost a flush on close on some file systems
+namespace {
+
+// A descriptor of the file at `path` for a redirected start: the one it was
+// made with (standard input from the start of the file), or else one opened
+// by name, never through a link. -1 on failure.
+int RedirectionOf(const char *path, int access) {
+    const MadeFile *const made = FindMade(path);
+    if (!made) return open(path, access | O_NOFOLLOW | O_CLOEXEC);
+    return access == O_RDONLY && lseek(made->Fd, 0, SEEK_SET) != 0 ? -1 : made->Fd;
+}
+
+} // namespace
+
+// The files are the plug-in's own, the capture files new and empty; they are
+// not truncated, which would cost a flush on close on some file systems
 // (ext4). Close-on-exec keeps the descriptors from any program but this one,
 // where dup2 makes copies without it.
 ProcessHandle ProcessStartRedirected(const char *commandLine, const char *inputPath, const char *outputPath,
                                      const char *errorPath) {
     Redirection redirect{-1, -1, -1};
+    const bool byName[3] = {!FindMade(inputPath), !FindMade(outputPath), !FindMade(errorPath)};
     ProcessHandle process = 0;
-    redirect.input = open(inputPath, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (redirect.input >= 0) redirect.output = open(outputPath, O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (redirect.output >= 0) redirect.error = open(errorPath, O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+    redirect.input = RedirectionOf(inputPath, O_RDONLY);
+    if (redirect.input >= 0) redirect.output = RedirectionOf(outputPath, O_WRONLY);
+    if (redirect.output >= 0) redirect.error = RedirectionOf(errorPath, O_WRONLY);
     if (redirect.error >= 0) process = Spawn(commandLine, &redirect);
-    CloseKeepingError(redirect.error);
-    CloseKeepingError(redirect.output);
-    CloseKeepingError(redirect.input);
+    if (byName[2]) CloseKeepingError(redirect.error);
+    if (byName[1]) CloseKeepingError(redirect.output);
+    if (byName[0]) CloseKeepingError(redirect.input);
+    ForgetMadeFilesBut(nullptr);
     return process;
 }
 
@@ -455,6 +545,21 @@ void TellHostAMessageWasShown() {
 
 } // namespace
 
+namespace {
+
+// A message may hold what a program wrote; on a terminal its escape
+// sequences would set the title or clear the screen. Control bytes but line
+// breaks and tabs, and DEL, show as "?": no character set the text may be in
+// uses them inside a character.
+void MaskControls(char *line, size_t length) {
+    for (size_t i = 0; i < length; ++i) {
+        const unsigned char c = static_cast<unsigned char>(line[i]);
+        if ((c < 0x20 && c != '\n' && c != '\t') || c == 0x7F) line[i] = '?';
+    }
+}
+
+} // namespace
+
 // "title: text" on standard error, in one write so that concurrent output
 // cannot come between its parts.
 void ShowErrorBox(WindowHandle, const char *text, const char *title) {
@@ -469,6 +574,7 @@ void ShowErrorBox(WindowHandle, const char *text, const char *title) {
         length = sizeof line - 1;
         line[length - 1] = '\n';
     }
+    MaskControls(line, static_cast<size_t>(length));
     ssize_t result;
     do {
         result = write(STDERR_FILENO, line, static_cast<size_t>(length));

@@ -1494,6 +1494,13 @@ void MakeLocales(const std::string &directory) {
 }
 #endif
 
+// Bytes from hexadecimal digit pairs ("ed40").
+std::string FromHex(const std::string &hex) {
+    std::string bytes;
+    for (size_t at = 0; at + 1 < hex.size(); at += 2) bytes += static_cast<char>(std::stoi(hex.substr(at, 2), nullptr, 16));
+    return bytes;
+}
+
 struct EncodingCase {
     const char *name;
     int codePage;          // the ANSI code page the row is for
@@ -1505,6 +1512,7 @@ struct EncodingCase {
     const char *put;       // in UTF-8; null: PutText is not called
     std::string message;   // "{ansi}" stands for the ANSI set's name, "{oem}" for the OEM one's
     const char *exchange;  // what the exchange file holds in the program's set, in UTF-8; null: not looked at
+    const char *hostBytes = nullptr; // hexadecimal: the host's text as bytes instead; `put` "=" is them again
 };
 
 TEST_F(RunToolTest, EncodingOutcomes) {
@@ -1515,6 +1523,7 @@ TEST_F(RunToolTest, EncodingOutcomes) {
     const std::string e102400 = [] { std::string t; for (int i = 0; i < 102400; ++i) t += "é"; return t; }();
     const std::string euro102400 = [] { std::string t; for (int i = 0; i < 102400; ++i) t += "€"; return t; }();
     const std::string a51199 = "A" + e102400.substr(0, 102398); // 102,399 bytes
+    const std::string aDay51199 = [] { std::string t = "A"; for (int i = 0; i < 51199; ++i) t += "日"; return t; }();
     // A file longer than the buffer for it: its last character read is cut in two.
     const std::string ab102398 = "AB" + e102400.substr(0, 2 * 102398);
     const std::string ab51199 = "AB" + e102400.substr(0, 102398);
@@ -1567,6 +1576,8 @@ TEST_F(RunToolTest, EncodingOutcomes) {
         // A failed program's words read right; what does not convert shows as "?".
         {"FailureExcerptIsConverted", 1252, "UTF-8", true, "x", false, "tool_write_bytes --err --exit 5 c3a9ff41",
          nullptr, "The program ended with exit code 5\né?A", nullptr},
+        {"FailureExcerptKeepsTheByteAfterAnInvalidOne", 1252, "UTF-8", true, "x", false,
+         "tool_write_bytes --err --exit 5 c341", nullptr, "The program ended with exit code 5\n?A", nullptr},
         // ANSI, also for a value it does not know, moves the bytes unchanged.
         {"AnsiMovesBytesUnchanged", 1252, "ANSI", true, "x", false, "tool_write_bytes c3a9", "Ã©", "", nullptr},
         {"UnknownValueIsAnsi", 1252, "UTF8", false, "café", false, "tool_nothing %f", "café", "", "café"},
@@ -1576,7 +1587,20 @@ TEST_F(RunToolTest, EncodingOutcomes) {
         {"OemOutAndBackFilter", 1252, "oem", true, "café", false, "tool_cat", "café", "", nullptr},
         {"OemLacksTheEuro", 1252, "OEM", false, "5 €", false, "tool_nothing %f", nullptr,
          "The text cannot be converted to {oem}" + kept, ""},
+        // OEM is 932 too: a longer result is cut in front of a lead byte.
+        {"OemAsAnsiCutsAtAWholeCharacter", 932, "OEM", false, "x", false, "tool_write_bytes --file %f 41 93fa*60000",
+         aDay51199.c_str(), "", nullptr},
+        // The duplicate codes of 932 come back as the host gave them while
+        // the program leaves the text alone, in Windows' own form once it
+        // changes it (纊, ≒ and ￢ of the NEC and IBM extensions).
+        {"UntouchedTextComesBackByteForByte", 932, "UTF-8", true, "", false, "tool_cat", "=", "", nullptr,
+         "ed408790eef9"},
+        {"ChangedTextComesBackInTheCodePagesForm", 932, "UTF-8", false, "", false, "tool_upper_case %f", "A纊≒￢", "",
+         nullptr, "61ed408790eef9"},
 #else
+        // A double-byte set: a longer result is cut in front of a lead byte.
+        {"OemAsAnsiCutsAtAWholeCharacter", 932, "OEM", false, "x", false, "tool_write_bytes --file %f 41 c6fc*60000",
+         aDay51199.c_str(), "", nullptr},
         // OEM is the ANSI set here: the bytes go and come unchanged.
         {"OemIsAnsi", 1252, "OEM", true, "5 €", false, "tool_cat", "5 €", "", nullptr},
         // A UTF-8 locale: nothing converts, but the mark is dropped, invalid
@@ -1590,6 +1614,8 @@ TEST_F(RunToolTest, EncodingOutcomes) {
          "tool_write_bytes --file %f 41 c3a9*60000", a51199.c_str(), "", nullptr},
         {"Utf8LocaleCutsALongerFileThanTheBufferAtAWholeCharacter", 65001, "UTF-8", false, "x", false,
          "tool_write_bytes --file %f 4142 c3a9*160000", ab51199.c_str(), "", nullptr},
+        {"Utf8LocaleOemCutsAtAWholeCharacter", 65001, "OEM", false, "x", false,
+         "tool_write_bytes --file %f 41 c3a9*60000", a51199.c_str(), "", nullptr},
         {"Utf8LocaleRefusesTheLongerOutputInFilterMode", 65001, "UTF-8", true, "x", false,
          "tool_write_bytes c3a9*60000", nullptr, "The program's output is longer than 102400 bytes" + kept, nullptr},
 #endif
@@ -1613,7 +1639,7 @@ TEST_F(RunToolTest, EncodingOutcomes) {
         test::RemoveTree(exchange_);
         fs::create_directory(exchange_);
         fake_.calls.clear();
-        fake_.text = Ansi(c.hostText);
+        fake_.text = c.hostBytes ? FromHex(c.hostBytes) : Ansi(c.hostText);
         if (c.cutLastByte) fake_.text += Ansi("語").substr(0, 1);
         const std::string tool = c.arguments.substr(0, c.arguments.find(' '));
         Install({.deleteTemp = false,
@@ -1639,7 +1665,7 @@ TEST_F(RunToolTest, EncodingOutcomes) {
         if (c.put) names.push_back("PutText");
         EXPECT_EQ(CallNames(fake_.calls), names);
         if (c.put && !fake_.calls.empty()) {
-            const std::string expected = Ansi(c.put);
+            const std::string expected = std::string(c.put) == "=" ? fake_.text : Ansi(c.put);
             EXPECT_TRUE(fake_.calls.back().text == expected)
                 << fake_.calls.back().text.size() << " bytes came back, " << expected.size() << " expected";
         }
@@ -1728,6 +1754,39 @@ TEST_F(RunToolTest, SignalDuringTheWaitDoesNotEndIt) {
         EXPECT_EQ(fake_.calls.back().text.substr(0, 6), "modes:") << "the result of the whole run";
     }
     sigaction(SIGALRM, &saved, nullptr);
+}
+
+// A filter runs in a process group of its own, outside the host's terminal:
+// one that reads the terminal stops (SIGTTIN), and the run ends at once with
+// a message instead of waiting for the time limit. The host leads a session
+// on a pseudo-terminal of its own.
+TEST_F(RunToolTest, FilterThatWantsTheTerminalEndsWithItsMessage) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_TRUE(grantpt(master) == 0 && unlockpt(master) == 0);
+    const std::string terminal = ptsname(master);
+    Install({.commandLine = "/bin/sh -c \"read x < /dev/tty\"", .filter = true, .timeout = 5});
+    int shown[2];
+    ASSERT_EQ(pipe(shown), 0);
+    const Clock::time_point start = Clock::now();
+    const pid_t host = fork();
+    if (host == 0) {
+        const bool controlling = setsid() > 0 && open(terminal.c_str(), O_RDWR) >= 0;
+        const std::string all = Run().All();
+        _exit(controlling && write(shown[1], all.data(), all.size()) == static_cast<ssize_t>(all.size()) ? 0 : 1);
+    }
+    close(shown[1]);
+    std::string text;
+    char chunk[512];
+    for (ssize_t got; (got = read(shown[0], chunk, sizeof chunk)) > 0;) text.append(chunk, static_cast<size_t>(got));
+    close(shown[0]);
+    int status = -1;
+    waitpid(host, &status, 0);
+    close(master);
+    EXPECT_EQ(status, 0);
+    EXPECT_LT(SecondsSince(start), 3.0);
+    EXPECT_EQ(text, "Error: The program stopped to use the terminal, which filter mode does not give it\n"
+                    "The text was left as it was\n");
 }
 
 // A file-size limit makes the one write fall short: the run reports it and

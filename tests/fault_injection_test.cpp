@@ -223,6 +223,12 @@ extern "C" int __wrap_waitid(idtype_t type, id_t id, siginfo_t *info, int option
     return __real_waitid(type, id, info, options);
 }
 
+extern "C" int __real_pidfd_send_signal(int fd, int signal, siginfo_t *info, unsigned int flags);
+extern "C" int __wrap_pidfd_send_signal(int fd, int signal, siginfo_t *info, unsigned int flags) {
+    if (const int error = Fault("pidfd_send_signal")) return errno = error, -1;
+    return __real_pidfd_send_signal(fd, signal, info, flags);
+}
+
 extern "C" int __real_pidfd_open(pid_t pid, unsigned int flags);
 extern "C" int __wrap_pidfd_open(pid_t pid, unsigned int flags) {
     if (const int error = Fault("pidfd_open")) return errno = error, -1;
@@ -543,6 +549,27 @@ TEST_F(FaultInjectionTest, AWaitWhoseSleepAlwaysFailsNeitherSpinsNorEndsEarly) {
     for (const Call &call : g_Injector.calls) sleeps += call.name == "ppoll";
     EXPECT_GT(sleeps, 5);
     EXPECT_LT(sleeps, 100) << "about one try every 10 ms";
+}
+
+// File mode ends the program alone, through its pidfd: a host that reaps
+// its children itself may have let its number go to another process.
+TEST_F(FaultInjectionTest, AProgramAloneIsSignalledThroughItsPidfd) {
+    static HostRecord host;
+    host = HostRecord{};
+    host.GetText = GetText;
+    g_State.Host = &host;
+    g_State.Settings = ToolSettings{true, 1, "", "", "", false, false};
+    g_State.Settings.Timeout = 1;
+    snprintf(g_State.Settings.WorkingDirectory, kPathChars + 1, "%s", directory_.c_str());
+    snprintf(g_State.Settings.CommandLine, kPathChars + 1, "\"%s/tool_sleep\" 30", EXTTOOL_TOOLS_DIR);
+    g_Injector = Injector{};
+    g_Injector.active = true;
+    RunTool();
+    g_Injector.active = false;
+    std::string signals;
+    for (const Call &call : g_Injector.calls)
+        if (call.name == "kill" || call.name == "pidfd_send_signal") signals += call.name + " ";
+    EXPECT_EQ(signals, "pidfd_send_signal pidfd_send_signal pidfd_send_signal ");
 }
 
 // ---- A save --------------------------------------------------------------------

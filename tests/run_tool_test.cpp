@@ -1756,6 +1756,19 @@ TEST_F(RunToolTest, SignalDuringTheWaitDoesNotEndIt) {
     sigaction(SIGALRM, &saved, nullptr);
 }
 
+// A stopped program is ended as promptly as a running one: SIGCONT goes
+// with SIGTERM, rather than SIGKILL a second later.
+TEST_F(RunToolTest, StoppedProgramIsEndedAtTheTimeLimit) {
+    for (const bool filter : {false, true}) {
+        SCOPED_TRACE(filter ? "filter mode" : "file mode");
+        Install({.commandLine = "/bin/sh -c \"kill -STOP $$\"", .filter = filter, .timeout = 1});
+        const Clock::time_point start = Clock::now();
+        ExpectMessages(Run(), {{"Error", std::string("The program did not end within the time limit of 1 s") +
+                                             kTextKept, true}});
+        EXPECT_LT(SecondsSince(start), 1.7);
+    }
+}
+
 // A filter runs in a process group of its own, outside the host's terminal:
 // one that reads the terminal stops (SIGTTIN), and the run ends at once with
 // a message instead of waiting for the time limit. The host leads a session

@@ -138,11 +138,14 @@ bool IsWhatWentOut(platform::Charset program, const char *output, uint32_t lengt
     char piece[3 * kComparedPieceBytes];
     uint32_t compared = 0;
     for (uint32_t at = 0; at < hostLength;) {
-        const uint32_t take = platform::WholeAnsiCharacters(host + at, hostLength - at, kComparedPieceBytes);
+        uint32_t take = hostLength - at < kComparedPieceBytes ? hostLength - at : kComparedPieceBytes;
         uint32_t done = 0;
-        if (take == 0 || platform::ConvertFromAnsi(program, host + at, take, piece, sizeof piece, &done) !=
-                             platform::Conversion::Done)
-            return false;
+        platform::Conversion result = platform::ConvertFromAnsi(program, host + at, take, piece, sizeof piece, &done);
+        // The whole text converted, so a piece that does not ends inside a
+        // character, which holds four bytes at most: it is taken shorter.
+        for (int cut = 1; cut < 4 && take > 1 && result == platform::Conversion::Invalid; ++cut)
+            result = platform::ConvertFromAnsi(program, host + at, --take, piece, sizeof piece, &done);
+        if (result != platform::Conversion::Done) return false;
         if (done > length - compared || memcmp(piece, output + compared, done) != 0) return false;
         compared += done;
         at += take;

@@ -1523,6 +1523,9 @@ TEST_F(RunToolTest, EncodingOutcomes) {
     const std::string e102400 = [] { std::string t; for (int i = 0; i < 102400; ++i) t += "é"; return t; }();
     const std::string euro102400 = [] { std::string t; for (int i = 0; i < 102400; ++i) t += "€"; return t; }();
     const std::string a51199 = "A" + e102400.substr(0, 102398); // 102,399 bytes
+    // Longer than a piece of the comparison with what went out, with a
+    // piece's end inside a character.
+    const std::string longDuplicates = [] { std::string t = "41"; for (int i = 0; i < 3000; ++i) t += "ed40"; return t; }();
     const std::string aDay51199 = [] { std::string t = "A"; for (int i = 0; i < 51199; ++i) t += "日"; return t; }();
     // A file longer than the buffer for it: its last character read is cut in two.
     const std::string ab102398 = "AB" + e102400.substr(0, 2 * 102398);
@@ -1595,6 +1598,8 @@ TEST_F(RunToolTest, EncodingOutcomes) {
         // changes it (纊, ≒ and ￢ of the NEC and IBM extensions).
         {"UntouchedTextComesBackByteForByte", 932, "UTF-8", true, "", false, "tool_cat", "=", "", nullptr,
          "ed408790eef9"},
+        {"UntouchedLongTextComesBackByteForByte", 932, "UTF-8", false, "", false, "tool_nothing %f", "=", "", nullptr,
+         longDuplicates.c_str()},
         {"ChangedTextComesBackInTheCodePagesForm", 932, "UTF-8", false, "", false, "tool_upper_case %f", "A纊≒￢", "",
          nullptr, "61ed408790eef9"},
 #else

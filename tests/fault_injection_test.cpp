@@ -144,8 +144,17 @@ WRAP_CODE(posix_spawn_file_actions_addclosefrom_np, (posix_spawn_file_actions_t 
           (actions, from))
 WRAP_CODE(posix_spawn_file_actions_adddup2, (posix_spawn_file_actions_t * actions, int fd, int to),
           (actions, fd, to))
-WRAP(int, ppoll, (struct pollfd * fds, nfds_t count, const struct timespec *timeout, const sigset_t *mask),
-     (fds, count, timeout, mask), "")
+// With g_InterruptAfterWake, a SIGINT reaches the waiting thread just after
+// ppoll woke for the program's end, as one forwarded from another thread
+// can: it waits there, blocked, for whatever handler is in place next.
+bool g_InterruptAfterWake;
+extern "C" int __real_ppoll(struct pollfd *fds, nfds_t count, const struct timespec *timeout, const sigset_t *mask);
+extern "C" int __wrap_ppoll(struct pollfd *fds, nfds_t count, const struct timespec *timeout, const sigset_t *mask) {
+    if (const int error = Fault("ppoll")) return errno = error, -1;
+    const int ready = __real_ppoll(fds, count, timeout, mask);
+    if (g_InterruptAfterWake && ready > 0) tgkill(getpid(), gettid(), SIGINT);
+    return ready;
+}
 WRAP(int, kill, (pid_t pid, int signal), (pid, signal), "")
 WRAP(int, stat, (const char *path, struct stat *status), (path, status), path)
 WRAP_CODE(posix_spawnattr_init, (posix_spawnattr_t * attributes), (attributes))
@@ -549,6 +558,32 @@ TEST_F(FaultInjectionTest, AWaitWhoseSleepAlwaysFailsNeitherSpinsNorEndsEarly) {
     for (const Call &call : g_Injector.calls) sleeps += call.name == "ppoll";
     EXPECT_GT(sleeps, 5);
     EXPECT_LT(sleeps, 100) << "about one try every 10 ms";
+}
+
+// A SIGINT left for the waiting thread when the wait ends is the wait's:
+// the host's handler, back after the wait, never sees it.
+int g_HostInterrupts;
+TEST_F(FaultInjectionTest, AnInterruptLeftAtTheEndOfTheWaitIsNotTheHosts) {
+    static HostRecord host;
+    host = HostRecord{};
+    host.GetText = GetText;
+    host.PutText = PutText;
+    g_PutTexts.clear();
+    g_State.Host = &host;
+    g_State.Settings = ToolSettings{false, 1, "", "", "", false, false};
+    snprintf(g_State.Settings.WorkingDirectory, kPathChars + 1, "%s", directory_.c_str());
+    snprintf(g_State.Settings.CommandLine, kPathChars + 1, "\"%s/tool_upper_case\" \"%%f\"", EXTTOOL_TOOLS_DIR);
+    struct sigaction hosts {}, previous{};
+    hosts.sa_handler = [](int) { ++g_HostInterrupts; };
+    sigemptyset(&hosts.sa_mask);
+    sigaction(SIGINT, &hosts, &previous);
+    g_HostInterrupts = 0;
+    g_InterruptAfterWake = true;
+    RunTool();
+    g_InterruptAfterWake = false;
+    sigaction(SIGINT, &previous, nullptr);
+    EXPECT_EQ(g_HostInterrupts, 0);
+    EXPECT_EQ(g_PutTexts, std::vector<std::string>{kResult}) << "the program had ended: its result stands";
 }
 
 // File mode ends the program alone, through its pidfd: a host that reaps

@@ -534,77 +534,63 @@ TEST_F(FaultInjectionTest, EveryFailureOfARunWithEndlessOutputEndsAsDocumented) 
                                                   "stat kill kill ppoll kill close waitpid unlink unlink write unlink");
 }
 
-// A wait whose ppoll fails every time sleeps in steps instead: it neither
-// spins nor takes the failure for the program's end, which would read the
-// exchange file back while the program still works on it.
-TEST_F(FaultInjectionTest, AWaitWhoseSleepAlwaysFailsNeitherSpinsNorEndsEarly) {
-    static HostRecord host;
-    host = HostRecord{};
-    host.GetText = GetText;
-    host.PutText = PutText;
-    g_PutTexts.clear();
-    g_State.Host = &host;
-    g_State.Settings = ToolSettings{false, 1, "", "", "", false, false};
-    snprintf(g_State.Settings.WorkingDirectory, kPathChars + 1, "%s", directory_.c_str());
-    snprintf(g_State.Settings.CommandLine, kPathChars + 1, "/bin/sh -c \"sleep 0.3; '%s/tool_upper_case' '%%f'\"",
-             EXTTOOL_TOOLS_DIR);
-    g_Injector = Injector{};
-    g_Injector.failEvery = "ppoll";
-    g_Injector.active = true;
-    RunTool();
-    g_Injector.active = false;
-    EXPECT_EQ(g_PutTexts, std::vector<std::string>{kResult});
-    int sleeps = 0;
-    for (const Call &call : g_Injector.calls) sleeps += call.name == "ppoll";
-    EXPECT_GT(sleeps, 5);
-    EXPECT_LT(sleeps, 100) << "about one try every 10 ms";
-}
-
-// A SIGINT left for the waiting thread when the wait ends is the wait's:
-// the host's handler, back after the wait, never sees it.
+// The wait in file mode under faults that last: a ppoll that always fails
+// is slept around in steps, neither spinning nor taken for the program's end
+// (which would read the exchange file while the program works on it); a
+// SIGINT left for the waiting thread as the wait ends never reaches the
+// host's handler; the program alone is ended through its pidfd, since a host
+// that reaps its children itself may have let its number go to another.
 int g_HostInterrupts;
-TEST_F(FaultInjectionTest, AnInterruptLeftAtTheEndOfTheWaitIsNotTheHosts) {
+TEST_F(FaultInjectionTest, TheWaitUnderLastingFaults) {
+    const struct {
+        std::string command;
+        uint32_t timeout;
+        const char *failEvery;
+        bool interruptAfterWake;
+        std::vector<std::string> put;
+        int fewestPpolls;
+        std::string signals;
+    } cases[] = {
+        {"/bin/sh -c \"sleep 0.3; '{tools}/tool_upper_case' '%f'\"", 0, "ppoll", false, {kResult}, 6, ""},
+        {"\"{tools}/tool_upper_case\" %f", 0, "", true, {kResult}, 1, ""},
+        {"\"{tools}/tool_sleep\" 30", 1, "", false, {}, 1, "pidfd_send_signal pidfd_send_signal pidfd_send_signal "},
+    };
     static HostRecord host;
     host = HostRecord{};
     host.GetText = GetText;
     host.PutText = PutText;
-    g_PutTexts.clear();
-    g_State.Host = &host;
-    g_State.Settings = ToolSettings{false, 1, "", "", "", false, false};
-    snprintf(g_State.Settings.WorkingDirectory, kPathChars + 1, "%s", directory_.c_str());
-    snprintf(g_State.Settings.CommandLine, kPathChars + 1, "\"%s/tool_upper_case\" \"%%f\"", EXTTOOL_TOOLS_DIR);
     struct sigaction hosts {}, previous{};
     hosts.sa_handler = [](int) { ++g_HostInterrupts; };
-    sigemptyset(&hosts.sa_mask);
     sigaction(SIGINT, &hosts, &previous);
-    g_HostInterrupts = 0;
-    g_InterruptAfterWake = true;
-    RunTool();
-    g_InterruptAfterWake = false;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.command);
+        g_PutTexts.clear();
+        g_State.Host = &host;
+        g_State.Settings = ToolSettings{false, 1, "", "", "", false, false};
+        g_State.Settings.Timeout = c.timeout;
+        snprintf(g_State.Settings.WorkingDirectory, kPathChars + 1, "%s", directory_.c_str());
+        snprintf(g_State.Settings.CommandLine, kPathChars + 1, "%s",
+                 Replace(c.command, "{tools}", EXTTOOL_TOOLS_DIR).c_str());
+        g_Injector = Injector{};
+        g_Injector.failEvery = c.failEvery;
+        g_Injector.active = true;
+        g_InterruptAfterWake = c.interruptAfterWake;
+        g_HostInterrupts = 0;
+        RunTool();
+        g_Injector.active = g_InterruptAfterWake = false;
+        EXPECT_EQ(g_PutTexts, c.put);
+        EXPECT_EQ(g_HostInterrupts, 0);
+        int ppolls = 0;
+        std::string signals;
+        for (const Call &call : g_Injector.calls) {
+            ppolls += call.name == "ppoll";
+            if (call.name == "kill" || call.name == "pidfd_send_signal") signals += call.name + " ";
+        }
+        EXPECT_GE(ppolls, c.fewestPpolls);
+        EXPECT_LT(ppolls, 100) << "about one try every 10 ms";
+        EXPECT_EQ(signals, c.signals);
+    }
     sigaction(SIGINT, &previous, nullptr);
-    EXPECT_EQ(g_HostInterrupts, 0);
-    EXPECT_EQ(g_PutTexts, std::vector<std::string>{kResult}) << "the program had ended: its result stands";
-}
-
-// File mode ends the program alone, through its pidfd: a host that reaps
-// its children itself may have let its number go to another process.
-TEST_F(FaultInjectionTest, AProgramAloneIsSignalledThroughItsPidfd) {
-    static HostRecord host;
-    host = HostRecord{};
-    host.GetText = GetText;
-    g_State.Host = &host;
-    g_State.Settings = ToolSettings{true, 1, "", "", "", false, false};
-    g_State.Settings.Timeout = 1;
-    snprintf(g_State.Settings.WorkingDirectory, kPathChars + 1, "%s", directory_.c_str());
-    snprintf(g_State.Settings.CommandLine, kPathChars + 1, "\"%s/tool_sleep\" 30", EXTTOOL_TOOLS_DIR);
-    g_Injector = Injector{};
-    g_Injector.active = true;
-    RunTool();
-    g_Injector.active = false;
-    std::string signals;
-    for (const Call &call : g_Injector.calls)
-        if (call.name == "kill" || call.name == "pidfd_send_signal") signals += call.name + " ";
-    EXPECT_EQ(signals, "pidfd_send_signal pidfd_send_signal pidfd_send_signal ");
 }
 
 // ---- A save --------------------------------------------------------------------

@@ -17,7 +17,11 @@
 #define close _close
 #else
 #include <dlfcn.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include "platform/posix/file_replace_posix.h"
 #endif
 
 #include "plugin/host_contract.h"
@@ -153,13 +157,79 @@ void WatchMessageBoxes(bool on) {
 void WatchMessageBoxes(bool) {}
 #endif
 
-// The returned text into `name` ("-": standard output), in one go, so that
-// --output may be the --input file.
+#if defined(_WIN32)
+// The text into a new file beside `name`, which then replaces it
+// (ReplaceFileA keeps the old file's attributes and security) or, where
+// there is none yet, takes its name. Returns false, with the new file gone
+// and the old one as it was, when any step fails.
+bool ReplaceFileWith(const char *name, const char *data, size_t length) {
+    char sibling[MAX_PATH + 32];
+    if (snprintf(sibling, sizeof sibling, "%s.%lu.tmp", name, GetCurrentProcessId()) >= static_cast<int>(sizeof sibling)) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    const HANDLE file = CreateFileA(sibling, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return errno = EACCES, false;
+    DWORD written = 0;
+    bool ok = (length == 0 || WriteFile(file, data, static_cast<DWORD>(length), &written, nullptr)) &&
+              written == length && FlushFileBuffers(file);
+    ok = CloseHandle(file) && ok;
+    if (ok && GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES)
+        ok = ReplaceFileA(name, sibling, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr);
+    else if (ok)
+        ok = MoveFileExA(sibling, name, MOVEFILE_WRITE_THROUGH);
+    if (!ok) {
+        DeleteFileA(sibling);
+        errno = EIO;
+    }
+    return ok;
+}
+#else
+// The text through a new file beside `name` that replaces it in one step,
+// as the module saves its settings file: the old file's owner, group and
+// mode are kept, a link stays a link, and any failure leaves the old file
+// whole. Where that way is refused (a sticky folder, a file with more than
+// one name) the file is written in place, with its room reserved first.
+bool ReplaceFileWith(const char *name, const char *data, size_t length) {
+    char target[4096];
+    if (!platform::FollowLinks(name, target, sizeof target)) return false;
+    const int in = platform::OpenFileToEdit(target);
+    if (in < 0 && errno != ENOENT) return false;
+    struct stat status {};
+    if (in >= 0 && fstat(in, &status) != 0) {
+        const int error = errno;
+        close(in);
+        errno = error;
+        return false;
+    }
+    platform::FileEdit edit{};
+    edit.replaceTo = edit.fileLength = in >= 0 ? status.st_size : 0;
+    edit.pieces[0] = data;
+    edit.lengths[0] = length;
+    edit.count = 1;
+    edit.length = static_cast<off_t>(length);
+    // A size limit fails the write (EFBIG) rather than ending the host.
+    struct sigaction ignore {}, previous {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGXFSZ, &ignore, &previous);
+    const bool ok = platform::ReplaceFileContent(target, in, edit);
+    const int error = errno;
+    sigaction(SIGXFSZ, &previous, nullptr);
+    if (in >= 0) close(in);
+    errno = error;
+    return ok;
+}
+#endif
+
+// The returned text into `name` ("-": standard output). A file is replaced
+// only once the whole text is in a new file, so that --output may be the
+// --input file and a failed write never leaves it cut short.
 bool WriteReturnedText(const char *name) {
-    const bool toStandardOutput = strcmp(name, "-") == 0;
-    FILE *file = toStandardOutput ? stdout : fopen(name, "wb");
-    bool ok = file && fwrite(g_Returned, 1, g_ReturnedLength, file) == g_ReturnedLength;
-    ok = file && (toStandardOutput ? fflush(file) == 0 : fclose(file) == 0) && ok;
+    bool ok;
+    if (strcmp(name, "-") == 0)
+        ok = fwrite(g_Returned, 1, g_ReturnedLength, stdout) == g_ReturnedLength && fflush(stdout) == 0;
+    else
+        ok = ReplaceFileWith(name, g_Returned, g_ReturnedLength);
     if (!ok) fprintf(stderr, "plugin-host: cannot write %s: %s\n", name, strerror(errno));
     return ok;
 }

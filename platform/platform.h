@@ -150,6 +150,7 @@ enum class EndKind {
     TimedOut,           // the time limit was reached
     OutputTooLong,      // the standard-output capture outgrew its bound
     ErrorOutputTooLong, // the standard-error capture outgrew its bound
+    WantedTerminal,     // POSIX: the program in a group of its own stopped to use the terminal
 };
 struct ProcessEnd {
     EndKind Kind;
@@ -191,11 +192,20 @@ struct WaitLimits {
 // alone where it has none. POSIX sends SIGTERM to the program's process
 // group (a program from ProcessStartRedirected) or to the program alone,
 // then SIGKILL to whatever is left as soon as the program itself has ended
-// or after one second. A program that ends by itself ends nothing else:
-// whatever it started keeps running.
+// or after one second; SIGCONT goes with SIGTERM, for a stopped program. The
+// program alone is signalled through its pidfd where it has one. A program
+// that ends by itself ends nothing else: whatever it started keeps running.
+//
+// POSIX: a program in a group of its own that stops to read the terminal or
+// change its settings (SIGTTIN, SIGTTOU: the terminal is the host's) is seen
+// at the next look at the captures and ended, as WantedTerminal. A wait
+// that cannot sleep on the pidfd (ppoll fails) sleeps in steps instead and
+// never takes the failure for the program's end.
 //
 // POSIX: SIGINT is Cancel. A handler of the module's own is installed for
-// the wait only and the host's disposition restored after it.
+// the wait only and the host's disposition restored after it; a SIGINT the
+// handler forwarded to the waiting thread is taken before that, so none
+// reaches the host's handler.
 ProcessEnd ProcessWaitWithLimits(ProcessHandle process, const WaitLimits &limits);
 
 // ---- Character sets --------------------------------------------------------
@@ -252,6 +262,13 @@ Conversion ConvertFromAnsi(Charset target, const char *text, uint32_t length, ch
 // and only TooLong can still come back.
 Conversion ConvertToAnsi(Charset source, const char *text, uint32_t length, char *buffer, uint32_t size,
                          uint32_t *done, bool lossy);
+
+// The longest start of `length` bytes of `text`, in the ANSI set, that holds
+// at most `limit` bytes and ends between whole characters: a double-byte
+// set's lead byte (IsDBCSLeadByteEx) or a UTF-8 character is never parted
+// from the rest of its character. A byte that begins no character counts as
+// one; where the set cannot be looked at, `limit`.
+uint32_t WholeAnsiCharacters(const char *text, uint32_t length, uint32_t limit);
 
 // ---- Errors and messages ------------------------------------------------
 

@@ -25,10 +25,12 @@ const char kErrorOutputTooLongText[] =
     "The program's error output is longer than 1048576 bytes\nThe text was left as it was";
 // A run that the wait ended.
 const char kTimedOutFormat[] = "The program did not end within the time limit of %lu s\nThe text was left as it was";
+const char kWantedTerminalText[] =
+    "The program stopped to use the terminal, which filter mode does not give it\nThe text was left as it was";
 // The most the error capture may hold while the program runs: 1 MiB. One
 // byte more ends the run. Standard output may hold what the host can take
 // back, before its conversion to the host's character set
-// (ProgramOutputBuffer).
+// (ProgramOutputBound).
 constexpr uint32_t kErrorOutputBound = 1048576;
 // What a failed program's message shows of its error output (or, when that
 // is empty, of its standard output).
@@ -141,9 +143,7 @@ void ReadBackResult(int32_t context) {
 // The wait's limits: the time limit from the settings, the capture files'
 // bounds in filter mode, and what the wait window shows.
 platform::WaitLimits Limits(const char *outputPath, const char *errorPath) {
-    uint32_t outputBound = 0;
-    ProgramOutputBuffer(&outputBound);
-    return platform::WaitLimits{g_State.Settings.Timeout, outputPath, errorPath, outputBound, kErrorOutputBound,
+    return platform::WaitLimits{g_State.Settings.Timeout, outputPath, errorPath, ProgramOutputBound(), kErrorOutputBound,
                                 g_State.ModuleInstance, HostWindow(), g_State.Settings.MenuItem, g_State.CommandBuffer};
 }
 
@@ -151,6 +151,7 @@ platform::WaitLimits Limits(const char *outputPath, const char *errorPath) {
 // that ended by itself; otherwise true, with what to show in `text`
 // (kStoppedMessageSize bytes): nothing after Cancel, which the user asked for.
 constexpr size_t kStoppedMessageSize = sizeof kTimedOutFormat + 10 + sizeof kErrorOutputTooLongText;
+static_assert(sizeof kWantedTerminalText <= kStoppedMessageSize);
 bool DescribeStoppedRun(const platform::ProcessEnd &end, char *text) {
     text[0] = '\0';
     switch (end.Kind) {
@@ -162,6 +163,7 @@ bool DescribeStoppedRun(const platform::ProcessEnd &end, char *text) {
     case platform::EndKind::ErrorOutputTooLong:
         snprintf(text, kStoppedMessageSize, "%s", kErrorOutputTooLongText);
         return true;
+    case platform::EndKind::WantedTerminal: snprintf(text, kStoppedMessageSize, "%s", kWantedTerminalText); return true;
     default: return false;
     }
 }

@@ -98,27 +98,17 @@ bool CheckUtf8(const char *text, uint32_t *length, bool goesOn) {
     return true;
 }
 
-// The longest start of a UTF-8 text that keeps its characters whole and
-// holds at most `limit` bytes.
-uint32_t WholeUtf8Characters(const char *text, uint32_t length, uint32_t limit) {
-    if (length <= limit) return length;
-    uint32_t end = limit;
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-    return end;
-}
-
 void FormatWithName(char *message, const char *format, const char *name) {
     snprintf(message, kEncodingMessageSize, format, name);
 }
 
 // Output already in the host's set (an OEM set that is the ANSI one, or
 // checked UTF-8 under a UTF-8 ANSI set) is the host's text as it is: cut to
-// what TextBuffer holds, between whole characters where it is `utf8`, or
-// refused.
-Decoded TakeAsItIs(const char *text, uint32_t length, bool utf8, WhenTooLong whenTooLong) {
+// what TextBuffer holds, between whole characters, or refused.
+Decoded TakeAsItIs(const char *text, uint32_t length, WhenTooLong whenTooLong) {
     if (length > static_cast<uint32_t>(kTextCapacity)) {
         if (whenTooLong == WhenTooLong::Refuse) return Decoded::TooLong;
-        length = utf8 ? WholeUtf8Characters(text, length, kTextCapacity) : kTextCapacity;
+        length = platform::WholeAnsiCharacters(text, length, kTextCapacity);
     }
     memmove(g_State.TextBuffer, text, length);
     g_State.TextBuffer[length] = '\0';
@@ -131,6 +121,36 @@ uint32_t ByteOrderMarkLength(const char *text, uint32_t length) {
     return length >= sizeof kByteOrderMark && memcmp(text, kByteOrderMark, sizeof kByteOrderMark) == 0
                ? sizeof kByteOrderMark
                : 0;
+}
+
+// The host's text is taken into the program's set this much at a time when
+// it is compared with the program's output.
+constexpr uint32_t kComparedPieceBytes = 4096;
+
+// Whether `length` bytes of the program's output are exactly what went out,
+// the host's text in TextBuffer converted into the program's set. The way
+// back would then give the host nothing new, and it can give other bytes:
+// code page 932 has two codes for some characters and converts both into
+// one of them.
+bool IsWhatWentOut(platform::Charset program, const char *output, uint32_t length) {
+    const char *const host = g_State.TextBuffer;
+    const uint32_t hostLength = static_cast<uint32_t>(strnlen(host, kTextCapacity));
+    char piece[3 * kComparedPieceBytes];
+    uint32_t compared = 0;
+    for (uint32_t at = 0; at < hostLength;) {
+        uint32_t take = hostLength - at < kComparedPieceBytes ? hostLength - at : kComparedPieceBytes;
+        uint32_t done = 0;
+        platform::Conversion result = platform::ConvertFromAnsi(program, host + at, take, piece, sizeof piece, &done);
+        // The whole text converted, so a piece that does not ends inside a
+        // character, which holds four bytes at most: it is taken shorter.
+        for (int cut = 1; cut < 4 && take > 1 && result == platform::Conversion::Invalid; ++cut)
+            result = platform::ConvertFromAnsi(program, host + at, --take, piece, sizeof piece, &done);
+        if (result != platform::Conversion::Done) return false;
+        if (done > length - compared || memcmp(piece, output + compared, done) != 0) return false;
+        compared += done;
+        at += take;
+    }
+    return compared == length;
 }
 
 } // namespace
@@ -156,6 +176,14 @@ bool EncodeForProgram(const char **data, uint32_t *length, char *message) {
     return true;
 }
 
+uint32_t ProgramOutputBound() {
+    if (g_State.Settings.Encoding == TextEncoding::Ansi) return kTextCapacity;
+    const Plan plan = MakePlan();
+    if (plan.Copy) return kTextCapacity;
+    if (plan.Program == platform::Charset::Utf8 && plan.AnsiIsUtf8) return kTextCapacity + sizeof kByteOrderMark;
+    return kEncodedCapacity;
+}
+
 char *ProgramOutputBuffer(uint32_t *capacity) {
     if (g_State.Settings.Encoding == TextEncoding::Ansi) {
         *capacity = kTextCapacity;
@@ -172,7 +200,7 @@ Decoded DecodeFromProgram(uint32_t length, bool goesOn, WhenTooLong whenTooLong,
     const char *text = ProgramOutputBuffer(&capacity);
     length = static_cast<uint32_t>(strnlen(text, length < capacity ? length : capacity));
     const Plan plan = MakePlan();
-    if (plan.Copy) return TakeAsItIs(text, length, false, whenTooLong);
+    if (plan.Copy) return TakeAsItIs(text, length, whenTooLong);
     if (plan.Program == platform::Charset::Utf8) {
         const uint32_t mark = ByteOrderMarkLength(text, length);
         text += mark;
@@ -181,8 +209,10 @@ Decoded DecodeFromProgram(uint32_t length, bool goesOn, WhenTooLong whenTooLong,
             snprintf(message, kEncodingMessageSize, "%s", kNotUtf8Text);
             return Decoded::Failed;
         }
-        if (plan.AnsiIsUtf8) return TakeAsItIs(text, length, true, whenTooLong);
+        if (plan.AnsiIsUtf8) return TakeAsItIs(text, length, whenTooLong);
     }
+    // TextBuffer holds the host's own bytes still.
+    if (IsWhatWentOut(plan.Program, text, length)) return Decoded::Done;
     uint32_t done = 0;
     const platform::Conversion result =
         platform::ConvertToAnsi(plan.Program, text, length, g_State.TextBuffer, kTextCapacity, &done, false);

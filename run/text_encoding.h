@@ -27,6 +27,12 @@ constexpr uint32_t kEncodingMessageSize = 192;
 // is to run then.
 bool EncodeForProgram(const char **data, uint32_t *length, char *message);
 
+// The most bytes the program's output may hold and still give a text the
+// host can take: kEncodedCapacity where it converts, kTextCapacity where it
+// comes back as it is (ANSI, an OEM set that is the ANSI one), and a
+// byte-order mark more for UTF-8 under a UTF-8 ANSI set.
+uint32_t ProgramOutputBound();
+
 // Coming back: where the program's output is to be read and how many bytes
 // it may hold: TextBuffer and kTextCapacity under ANSI, EncodedBuffer and
 // kEncodedCapacity otherwise. Either has room for capacity + 1 bytes.
@@ -39,8 +45,10 @@ enum class Decoded { Done, TooLong, Failed };
 // byte, into TextBuffer and terminates it there. A UTF-8 byte-order mark at
 // the start is dropped. `goesOn`: the output may go on past these bytes (the
 // buffer was filled), so a character cut off at their end is dropped rather
-// than taken for invalid. A result longer than kTextCapacity is cut after
-// the whole characters that fit (Cut) or refused (Refuse: TooLong). Failed:
+// than taken for invalid. Output that is exactly the host's text as it went
+// out gives the host its own bytes back. A result longer than kTextCapacity
+// is cut after the whole characters that fit (Cut) or refused (Refuse:
+// TooLong). Failed:
 // the output is not valid UTF-8 or holds characters the ANSI set lacks; the
 // message is in `message` (kEncodingMessageSize bytes). Only Done leaves a
 // text for the host in TextBuffer.

@@ -75,3 +75,17 @@ if [ $status -ne 1 ] || ! cmp -s "$scratch/sent" "$scratch/edited"; then
   exit 1
 fi
 echo "ok a run that showed a message exited with 1 and left the file it was to edit in place as it was"
+
+# A text that comes back replaces the --output file through a new file
+# beside it, or becomes a file that was not there; none is left over.
+printf '[Path]\nCommandLine=%s "%%f"\n' "$prefix$tool" >"$scratch/${name%.*}.ini"
+printf 'old and longer than the text\n' >"$scratch/replaced"
+for target in replaced fresh; do
+  $emulator "$host" run --input "$prefix$scratch/sent" --output "$prefix$scratch/$target" "$prefix$scratch/$name" 2>"$scratch/err"
+  status=$?
+  if [ $status -ne 0 ] || ! cmp -s "$scratch/sent" "$scratch/$target" || ls "$scratch" | grep -qi '\.tmp$'; then
+    echo "FAIL plugin-host run into the $target --output file returned status $status, wrote other bytes or left a file"
+    exit 1
+  fi
+done
+echo "ok a text that came back replaced the --output file whole, or made it, and left nothing beside it"

@@ -38,6 +38,20 @@ printf '[Path]\nCommandLine=%s "%%f"\n' "$tools/tool_upper_case" >"$scratch/extt
 expect "a run without a message exits with 0" test $? -eq 0
 expect "... and writes the text that came back in place" test "$(cat "$scratch/notes.txt")" = "KEEP ME"
 
+# The output file is replaced whole or not at all: a write that fails (a
+# file-size limit of the host's alone) leaves it as it was, and a link to it
+# stays a link to a file with its old mode.
+chmod 640 "$scratch/notes.txt"
+ln -s notes.txt "$scratch/link.txt"
+printf '[Path]\nCommandLine=/bin/sh -c "ulimit -f unlimited; exec %s --file %%f 41*5000"\n' "$tools/tool_write_bytes" >"$scratch/exttool.ini"
+(ulimit -S -f 4 && "$host" run --input "$scratch/notes.txt" --output "$scratch/link.txt" "$scratch/exttool.so" 2>"$scratch/err")
+expect "an output file that cannot be written whole exits with 2" test $? -eq 2
+expect "... and is left whole" test "$(cat "$scratch/notes.txt")" = "KEEP ME"
+expect "... with no new file beside it" test "$(ls "$scratch" | grep -c tmp)" -eq 0
+"$host" run --input "$scratch/notes.txt" --output "$scratch/link.txt" "$scratch/exttool.so" 2>/dev/null
+expect "a replaced output file has the whole text" test "$(wc -c <"$scratch/notes.txt")" -eq 5000
+expect "... its old mode, and its link" sh -c "test -h '$scratch/link.txt' && test \$(stat -c %a '$scratch/notes.txt') = 640"
+
 "$host" install "$scratch/missing.so" 2>"$scratch/err"
 expect "a module that cannot be loaded exits with 2" test $? -eq 2
 expect "... and says so" grep -q "cannot load" "$scratch/err"

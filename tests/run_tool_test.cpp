@@ -1580,6 +1580,13 @@ void MakeLocales(const std::string &directory) {
 }
 #endif
 
+// Bytes from hexadecimal digit pairs ("ed40").
+std::string FromHex(const std::string &hex) {
+    std::string bytes;
+    for (size_t at = 0; at + 1 < hex.size(); at += 2) bytes += static_cast<char>(std::stoi(hex.substr(at, 2), nullptr, 16));
+    return bytes;
+}
+
 struct EncodingCase {
     const char *name;
     int codePage;          // the ANSI code page the row is for
@@ -1591,6 +1598,7 @@ struct EncodingCase {
     const char *put;       // in UTF-8; null: PutText is not called
     std::string message;   // "{ansi}" stands for the ANSI set's name, "{oem}" for the OEM one's
     const char *exchange;  // what the exchange file holds in the program's set, in UTF-8; null: not looked at
+    const char *hostBytes = nullptr; // hexadecimal: the host's text as bytes instead; `put` "=" is them again
 };
 
 TEST_F(RunToolTest, EncodingOutcomes) {
@@ -1601,6 +1609,10 @@ TEST_F(RunToolTest, EncodingOutcomes) {
     const std::string e102400 = [] { std::string t; for (int i = 0; i < 102400; ++i) t += "é"; return t; }();
     const std::string euro102400 = [] { std::string t; for (int i = 0; i < 102400; ++i) t += "€"; return t; }();
     const std::string a51199 = "A" + e102400.substr(0, 102398); // 102,399 bytes
+    // Longer than a piece of the comparison with what went out, with a
+    // piece's end inside a character.
+    const std::string longDuplicates = [] { std::string t = "41"; for (int i = 0; i < 3000; ++i) t += "ed40"; return t; }();
+    const std::string aDay51199 = [] { std::string t = "A"; for (int i = 0; i < 51199; ++i) t += "日"; return t; }();
     // A file longer than the buffer for it: its last character read is cut in two.
     const std::string ab102398 = "AB" + e102400.substr(0, 2 * 102398);
     const std::string ab51199 = "AB" + e102400.substr(0, 102398);
@@ -1661,6 +1673,8 @@ TEST_F(RunToolTest, EncodingOutcomes) {
         // program still runs.
         {"ARunningProgramMayWriteExactlyTheLimit", 1252, "ANSI", true, "x", false,
          "tool_write_bytes --linger 400 41*102400", a102400.c_str(), "", nullptr},
+        {"FailureExcerptKeepsTheByteAfterAnInvalidOne", 1252, "UTF-8", true, "x", false,
+         "tool_write_bytes --err --exit 5 c341", nullptr, "The program ended with exit code 5\n?A", nullptr},
         // ANSI, also for a value it does not know, moves the bytes unchanged.
         {"AnsiMovesBytesUnchanged", 1252, "ANSI", true, "x", false, "tool_write_bytes c3a9", "Ã©", "", nullptr},
         {"UnknownValueIsAnsi", 1252, "UTF8", false, "café", false, "tool_nothing %f", "café", "", "café"},
@@ -1670,7 +1684,22 @@ TEST_F(RunToolTest, EncodingOutcomes) {
         {"OemOutAndBackFilter", 1252, "oem", true, "café", false, "tool_cat", "café", "", nullptr},
         {"OemLacksTheEuro", 1252, "OEM", false, "5 €", false, "tool_nothing %f", nullptr,
          "The text cannot be converted to {oem}" + kept, ""},
+        // OEM is 932 too: a longer result is cut in front of a lead byte.
+        {"OemAsAnsiCutsAtAWholeCharacter", 932, "OEM", false, "x", false, "tool_write_bytes --file %f 41 93fa*60000",
+         aDay51199.c_str(), "", nullptr},
+        // The duplicate codes of 932 come back as the host gave them while
+        // the program leaves the text alone, in Windows' own form once it
+        // changes it (纊, ≒ and ￢ of the NEC and IBM extensions).
+        {"UntouchedTextComesBackByteForByte", 932, "UTF-8", true, "", false, "tool_cat", "=", "", nullptr,
+         "ed408790eef9"},
+        {"UntouchedLongTextComesBackByteForByte", 932, "UTF-8", false, "", false, "tool_nothing %f", "=", "", nullptr,
+         longDuplicates.c_str()},
+        {"ChangedTextComesBackInTheCodePagesForm", 932, "UTF-8", false, "", false, "tool_upper_case %f", "A纊≒￢", "",
+         nullptr, "61ed408790eef9"},
 #else
+        // A double-byte set: a longer result is cut in front of a lead byte.
+        {"OemAsAnsiCutsAtAWholeCharacter", 932, "OEM", false, "x", false, "tool_write_bytes --file %f 41 c6fc*60000",
+         aDay51199.c_str(), "", nullptr},
         // OEM is the ANSI set here: the bytes go and come unchanged.
         {"OemIsAnsi", 1252, "OEM", true, "5 €", false, "tool_cat", "5 €", "", nullptr},
         // The eighth byte of a word counts: "é" is a byte outside ASCII.
@@ -1703,6 +1732,8 @@ TEST_F(RunToolTest, EncodingOutcomes) {
          "tool_write_bytes --file %f 41 c3a9*60000", a51199.c_str(), "", nullptr},
         {"Utf8LocaleCutsALongerFileThanTheBufferAtAWholeCharacter", 65001, "UTF-8", false, "x", false,
          "tool_write_bytes --file %f 4142 c3a9*160000", ab51199.c_str(), "", nullptr},
+        {"Utf8LocaleOemCutsAtAWholeCharacter", 65001, "OEM", false, "x", false,
+         "tool_write_bytes --file %f 41 c3a9*60000", a51199.c_str(), "", nullptr},
         {"Utf8LocaleRefusesTheLongerOutputInFilterMode", 65001, "UTF-8", true, "x", false,
          "tool_write_bytes c3a9*60000", nullptr, "The program's output is longer than 102400 bytes" + kept, nullptr},
 #endif
@@ -1726,7 +1757,7 @@ TEST_F(RunToolTest, EncodingOutcomes) {
         test::RemoveTree(exchange_);
         fs::create_directory(exchange_);
         fake_.calls.clear();
-        fake_.text = Ansi(c.hostText);
+        fake_.text = c.hostBytes ? FromHex(c.hostBytes) : Ansi(c.hostText);
         if (c.cutLastByte) fake_.text += Ansi("語").substr(0, 1);
         const std::string tool = c.arguments.substr(0, c.arguments.find(' '));
         Install({.deleteTemp = false,
@@ -1752,7 +1783,7 @@ TEST_F(RunToolTest, EncodingOutcomes) {
         if (c.put) names.push_back("PutText");
         EXPECT_EQ(CallNames(fake_.calls), names);
         if (c.put && !fake_.calls.empty()) {
-            const std::string expected = Ansi(c.put);
+            const std::string expected = std::string(c.put) == "=" ? fake_.text : Ansi(c.put);
             EXPECT_TRUE(fake_.calls.back().text == expected)
                 << fake_.calls.back().text.size() << " bytes came back, " << expected.size() << " expected";
         }
@@ -1841,6 +1872,51 @@ TEST_F(RunToolTest, SignalDuringTheWaitDoesNotEndIt) {
         EXPECT_EQ(fake_.calls.back().text.substr(0, 6), "modes:") << "the result of the whole run";
     }
     sigaction(SIGALRM, &saved, nullptr);
+}
+
+// A stopped program is ended as promptly as a running one: SIGCONT goes
+// with SIGTERM, rather than SIGKILL a second later.
+TEST_F(RunToolTest, StoppedProgramIsEndedAtTheTimeLimit) {
+    for (const bool filter : {false, true}) {
+        SCOPED_TRACE(filter ? "filter mode" : "file mode");
+        Install({.commandLine = "/bin/sh -c \"kill -STOP $$\"", .filter = filter, .timeout = 1});
+        const Clock::time_point start = Clock::now();
+        ExpectMessages(Run(), {{"Error", std::string("The program did not end within the time limit of 1 s") +
+                                             kTextKept, true}});
+        EXPECT_LT(SecondsSince(start), 1.7);
+    }
+}
+
+// A filter runs in a process group of its own, outside the host's terminal:
+// one that reads the terminal stops (SIGTTIN), and the run ends at once with
+// a message instead of waiting for the time limit. The host leads a session
+// on a pseudo-terminal of its own.
+TEST_F(RunToolTest, FilterThatWantsTheTerminalEndsWithItsMessage) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_TRUE(grantpt(master) == 0 && unlockpt(master) == 0);
+    const std::string terminal = ptsname(master);
+    Install({.commandLine = "/bin/sh -c \"read x < /dev/tty\"", .filter = true, .timeout = 5});
+    int shown[2];
+    ASSERT_EQ(pipe(shown), 0);
+    const Clock::time_point start = Clock::now();
+    const pid_t host = fork();
+    if (host == 0) {
+        const bool controlling = setsid() > 0 && open(terminal.c_str(), O_RDWR) >= 0;
+        const std::string all = Run().All();
+        _exit(controlling && write(shown[1], all.data(), all.size()) == static_cast<ssize_t>(all.size()) ? 0 : 1);
+    }
+    close(shown[1]);
+    int status = -1;
+    waitpid(host, &status, 0);
+    char text[256] = {};
+    const ssize_t got = read(shown[0], text, sizeof text - 1);
+    close(shown[0]);
+    close(master);
+    EXPECT_TRUE(status == 0 && got > 0);
+    EXPECT_LT(SecondsSince(start), 3.0);
+    EXPECT_STREQ(text, "Error: The program stopped to use the terminal, which filter mode does not give it\n"
+                       "The text was left as it was\n");
 }
 
 // A file-size limit makes the one write fall short: the run reports it and

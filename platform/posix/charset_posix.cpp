@@ -107,13 +107,19 @@ bool IsAscii(const char *text, uint32_t length) {
 
 bool IsUtf8Name(const char *name) { return strcasecmp(name, "UTF-8") == 0 || strcasecmp(name, "UTF8") == 0; }
 
-// The length of the character a UTF-8 lead byte begins, 1 for a byte that
-// begins none; only for skipping what a shown text cannot hold.
-size_t Utf8LeadLength(unsigned char lead) {
-    if (lead >= 0xF0 && lead <= 0xF4) return 4;
-    if (lead >= 0xE0 && lead <= 0xEF) return 3;
-    if (lead >= 0xC2 && lead <= 0xDF) return 2;
-    return 1;
+// The length of the UTF-8 character at `text`, `left` bytes long at most,
+// that a shown text cannot hold: the whole character when it is valid, so
+// it shows as one "?", and otherwise the one byte that is not UTF-8, so that
+// the valid bytes after it still show.
+size_t SkippedLength(const char *text, size_t left) {
+    const unsigned char lead = static_cast<unsigned char>(text[0]);
+    const size_t length = lead >= 0xF0 && lead <= 0xF4 ? 4 : lead >= 0xE0 && lead <= 0xEF ? 3
+                          : lead >= 0xC2 && lead <= 0xDF                                ? 2
+                                                                                        : 1;
+    if (length > left) return 1;
+    for (size_t i = 1; i < length; ++i)
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) return 1;
+    return length;
 }
 
 // Where the converted text goes: the caller's buffer, then, once that is
@@ -160,8 +166,7 @@ Conversion Convert(const char *to, const char *from, const char *text, uint32_t 
             }
             *out.At++ = '?';
             --out.Left;
-            const size_t skip = Utf8LeadLength(static_cast<unsigned char>(*in));
-            const size_t skipped = skip < inLeft ? skip : inLeft;
+            const size_t skipped = SkippedLength(in, inLeft);
             in += skipped;
             inLeft -= skipped;
         } else {
@@ -208,6 +213,36 @@ Conversion ConvertToAnsi(Charset source, const char *text, uint32_t length, char
     if (source == Charset::Oem || (user.AsciiAsItIs && IsAscii(text, length)))
         return Copy(text, length, buffer, size, done);
     return Convert(user.Name, "UTF-8", text, length, buffer, size, done, lossy, Conversion::Unrepresentable);
+}
+
+uint32_t WholeAnsiCharacters(const char *text, uint32_t length, uint32_t limit) {
+    if (length <= limit) return length;
+    const CharsetCache &user = UserCharset();
+    if (IsUtf8Name(user.Name)) {
+        // A continuation byte at the cut belongs to the character before it.
+        uint32_t end = limit;
+        while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+        return end;
+    }
+    // iconv stops in front of a character the limit cuts off (EINVAL).
+    const iconv_t converter = iconv_open("UTF-8", user.Name);
+    if (converter == reinterpret_cast<iconv_t>(-1)) return limit;
+    char *in = const_cast<char *>(text);
+    size_t inLeft = limit;
+    char scratch[4096];
+    uint32_t end = limit;
+    for (;;) {
+        char *out = scratch;
+        size_t outLeft = sizeof scratch;
+        if (iconv(converter, &in, &inLeft, &out, &outLeft) != static_cast<size_t>(-1) || inLeft == 0) break;
+        if (errno == E2BIG) continue;
+        if (errno == EINVAL) end = limit - static_cast<uint32_t>(inLeft);
+        if (errno != EILSEQ) break;
+        ++in;
+        --inLeft;
+    }
+    iconv_close(converter);
+    return end;
 }
 
 } // namespace platform

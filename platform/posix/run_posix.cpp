@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -396,6 +398,11 @@ namespace {
 // Set by the SIGINT handler of a wait; the thread that waits.
 volatile sig_atomic_t g_Interrupted;
 pid_t g_WaitingThread;
+// Whether the wait still runs, and how many handlers on other threads are
+// between their look at that and their tgkill: the wait takes back every
+// SIGINT sent to its thread before the host's handler returns.
+std::atomic<bool> g_Waiting;
+std::atomic<int> g_Forwarding;
 
 // SIGINT during a wait is Cancel. The kernel may hand the signal to another
 // thread of the host; the waiting thread is then sent it too, since only
@@ -403,8 +410,26 @@ pid_t g_WaitingThread;
 void CancelOnInterrupt(int) {
     const int saved = errno;
     g_Interrupted = 1;
-    if (gettid() != g_WaitingThread) tgkill(getpid(), g_WaitingThread, SIGINT);
+    ++g_Forwarding;
+    if (g_Waiting && gettid() != g_WaitingThread) tgkill(getpid(), g_WaitingThread, SIGINT);
+    --g_Forwarding;
     errno = saved;
+}
+
+// Takes a SIGINT that waits for this thread, where SIGINT is blocked, as
+// the handler would.
+void TakePendingInterrupt(const sigset_t &interrupt) {
+    const timespec now{0, 0};
+    while (sigtimedwait(&interrupt, nullptr, &now) == SIGINT) g_Interrupted = 1;
+}
+
+// After the wait: no SIGINT forwarded to this thread may stay for the
+// host's handler, which would count one Ctrl-C twice. Handlers that are
+// forwarding one are waited for, then what they sent is taken.
+void DropForwardedInterrupts(const sigset_t &interrupt) {
+    g_Waiting = false;
+    while (g_Forwarding > 0) sched_yield();
+    TakePendingInterrupt(interrupt);
 }
 
 // How often the capture files' sizes are looked at, and the step of a wait
@@ -425,24 +450,50 @@ struct Waiter {
     pid_t Pid;
     int Pidfd;          // -1: none could be had, the wait goes in steps
     sigset_t WaitMask;  // the thread's mask during ppoll: SIGINT let through
+    sigset_t Interrupt; // SIGINT alone
 };
+
+timespec Duration(int64_t ms) { return {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000}; }
+
+// Whether the program has ended, from its status: a child that can no
+// longer be waited for (another reaper took it) has ended too, but a look
+// that fails for another reason tells nothing.
+bool HasEnded(const Waiter &w) {
+    siginfo_t info{};
+    if (waitid(P_PID, static_cast<id_t>(w.Pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) return errno == ECHILD;
+    return info.si_pid != 0;
+}
 
 // Waits until the program has ended (ended but not yet reaped counts) or
 // `deadline` has come or a signal came. Returns whether it has ended; the
-// program is not reaped.
+// program is not reaped. A ppoll that fails, or reports the pidfd unusable,
+// is no end: the step is slept another way, so that the wait never spins,
+// and the program's status is looked at.
 bool EndedBy(const Waiter &w, int64_t deadline) {
     const int64_t now = NowMs();
     int64_t wait = deadline == kNoDeadline ? -1 : (deadline > now ? deadline - now : 0);
     if (w.Pidfd < 0 && (wait < 0 || wait > kStepWithoutPidfdMs)) wait = kStepWithoutPidfdMs;
-    timespec timeout{static_cast<time_t>(wait / 1000), static_cast<long>(wait % 1000) * 1000000};
+    const timespec timeout = Duration(wait);
     pollfd program{w.Pidfd, POLLIN, 0};
     const int ready = ppoll(w.Pidfd >= 0 ? &program : nullptr, w.Pidfd >= 0 ? 1 : 0, wait < 0 ? nullptr : &timeout,
                             &w.WaitMask);
-    if (w.Pidfd >= 0) return ready > 0;
-    // A child that can no longer be waited for (another reaper took it) has
-    // ended too.
+    if (ready < 0 && errno == EINTR) return false;
+    const bool failed = ready < 0 || (w.Pidfd >= 0 && ready > 0 && (program.revents & (POLLIN | POLLHUP)) == 0);
+    if (w.Pidfd >= 0 && !failed) return ready > 0;
+    if (failed) {
+        const timespec step = Duration(wait >= 0 && wait < kStepWithoutPidfdMs ? wait : kStepWithoutPidfdMs);
+        nanosleep(&step, nullptr);
+        TakePendingInterrupt(w.Interrupt);
+    }
+    return HasEnded(w);
+}
+
+// Whether the program itself has stopped for the terminal: in a group of
+// its own it may not read it (SIGTTIN) or change its settings (SIGTTOU).
+bool StoppedForTerminal(const Waiter &w) {
     siginfo_t info{};
-    return waitid(P_PID, static_cast<id_t>(w.Pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid != 0;
+    return waitid(P_PID, static_cast<id_t>(w.Pid), &info, WSTOPPED | WNOHANG | WNOWAIT) == 0 && info.si_pid != 0 &&
+           info.si_code == CLD_STOPPED && (info.si_status == SIGTTIN || info.si_status == SIGTTOU);
 }
 
 // Which capture file, if any, has grown past its bound. A capture that
@@ -471,36 +522,51 @@ EndKind WaitWithin(const Waiter &w, const WaitLimits &limits) {
         if (now >= nextCheck) {
             const EndKind overflow = CaptureOverflow(limits);
             if (overflow != EndKind::Exited) return overflow;
+            if (g_StartedInGroup && StoppedForTerminal(w)) return EndKind::WantedTerminal;
             nextCheck = now + kCaptureCheckMs;
         }
     }
 }
 
-// SIGTERM to the program, or its whole group; SIGKILL to whatever is left as
-// soon as the program itself has ended, or after a second.
+// A signal to the program's group, or to the program alone through its
+// pidfd where it has one: a host that reaps its children itself may have
+// freed the program's number for another process already.
+void SignalProgram(const Waiter &w, bool group, int signal) {
+    if (group)
+        kill(-w.Pid, signal);
+    else if (w.Pidfd >= 0)
+        pidfd_send_signal(w.Pidfd, signal, nullptr, 0);
+    else
+        kill(w.Pid, signal);
+}
+
+// SIGTERM to the program, or its whole group, with SIGCONT, which a stopped
+// process needs to act on it; SIGKILL to whatever is left as soon as the
+// program itself has ended, or after a second.
 void EndProgram(const Waiter &w, bool group) {
-    const pid_t target = group ? -w.Pid : w.Pid;
-    kill(target, SIGTERM);
+    SignalProgram(w, group, SIGTERM);
+    SignalProgram(w, group, SIGCONT);
     const int64_t deadline = NowMs() + kTermGraceMs;
     while (!EndedBy(w, deadline) && NowMs() < deadline) {
     }
-    kill(target, SIGKILL);
+    SignalProgram(w, group, SIGKILL);
 }
 
 } // namespace
 
 ProcessEnd ProcessWaitWithLimits(ProcessHandle process, const WaitLimits &limits) {
-    Waiter w{static_cast<pid_t>(process), pidfd_open(static_cast<pid_t>(process), 0), {}};
+    Waiter w{static_cast<pid_t>(process), pidfd_open(static_cast<pid_t>(process), 0), {}, {}};
     // SIGINT reaches this thread only inside ppoll, so none is missed between
     // a look at the flag and the next sleep.
-    sigset_t interrupt, previousMask;
-    sigemptyset(&interrupt);
-    sigaddset(&interrupt, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &interrupt, &previousMask);
+    sigset_t previousMask;
+    sigemptyset(&w.Interrupt);
+    sigaddset(&w.Interrupt, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &w.Interrupt, &previousMask);
     w.WaitMask = previousMask;
     sigdelset(&w.WaitMask, SIGINT);
     g_Interrupted = 0;
     g_WaitingThread = gettid();
+    g_Waiting = true;
     struct sigaction cancel {}, hosts{};
     cancel.sa_handler = CancelOnInterrupt;
     sigemptyset(&cancel.sa_mask);
@@ -509,6 +575,7 @@ ProcessEnd ProcessWaitWithLimits(ProcessHandle process, const WaitLimits &limits
     const EndKind reason = WaitWithin(w, limits);
     if (reason != EndKind::Exited) EndProgram(w, g_StartedInGroup);
 
+    if (handled) DropForwardedInterrupts(w.Interrupt);
     if (handled) sigaction(SIGINT, &hosts, nullptr);
     pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
     if (w.Pidfd >= 0) close(w.Pidfd);

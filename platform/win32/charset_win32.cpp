@@ -109,4 +109,25 @@ Conversion ConvertToAnsi(Charset source, const char *text, uint32_t length, char
     return FromWide(GetACP(), units, buffer, size, done, lossy);
 }
 
+uint32_t WholeAnsiCharacters(const char *text, uint32_t length, uint32_t limit) {
+    if (length <= limit) return length;
+    const UINT page = GetACP();
+    uint32_t end = limit;
+    if (page == CP_UTF8) {
+        // A continuation byte at the cut belongs to the character before it.
+        while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+        return end;
+    }
+    CPINFO info{};
+    if (!GetCPInfo(page, &info) || info.MaxCharSize < 2) return limit;
+    // A trail byte can look like a lead byte, so the characters are counted
+    // from the start.
+    for (uint32_t at = 0; at < limit;) {
+        const uint32_t next = at + (IsDBCSLeadByteEx(page, static_cast<BYTE>(text[at])) ? 2 : 1);
+        if (next > limit) return at;
+        at = next;
+    }
+    return limit;
+}
+
 } // namespace platform

@@ -42,7 +42,7 @@ const std::pair<std::string, int> kErrors[] = {
     {"pwrite", EFBIG},    {"fstat", EOVERFLOW}, {"fchmod", EPERM},     {"fsync", EDQUOT},  {"ftruncate", EIO},
     {"lseek", EINVAL},    {"rename", ENOSPC},   {"unlink", EBUSY},     {"readlink", EIO},  {"faccessat", EACCES},
     {"fchown", EIO},
-    {"waitpid", ECHILD},  {"posix_fallocate", ENOSPC},                 {"posix_spawnp", EAGAIN},
+    {"waitpid", ECHILD},  {"posix_fallocate", ENOSPC},                 {"posix_spawn", EAGAIN},
     {"posix_spawn_file_actions_init", ENOMEM}, {"posix_spawn_file_actions_addclosefrom_np", ENOMEM},
     {"posix_spawn_file_actions_adddup2", EBADF}, {"posix_spawnattr_init", ENOMEM},
     {"posix_spawnattr_setsigmask", EINVAL}, {"posix_spawnattr_setsigdefault", EINVAL},
@@ -151,7 +151,7 @@ WRAP_CODE(posix_spawnattr_setsigmask, (posix_spawnattr_t * attributes, const sig
 WRAP_CODE(posix_spawnattr_setsigdefault, (posix_spawnattr_t * attributes, const sigset_t *set), (attributes, set))
 WRAP_CODE(posix_spawnattr_setflags, (posix_spawnattr_t * attributes, short flags), (attributes, flags))
 WRAP_CODE(posix_spawnattr_setpgroup, (posix_spawnattr_t * attributes, pid_t group), (attributes, group))
-WRAP_CODE(posix_spawnp,
+WRAP_CODE(posix_spawn,
           (pid_t * pid, const char *file, const posix_spawn_file_actions_t *actions, const posix_spawnattr_t *attr,
            char *const argv[], char *const envp[]),
           (pid, file, actions, attr, argv, envp))
@@ -310,7 +310,7 @@ const RunOutcome kRunOutcomes[] = {
     {"posix_spawnattr_setsigmask#1", kExecuteError, nullptr, nullptr},
     {"posix_spawnattr_setsigdefault#1", kExecuteError, nullptr, nullptr},
     {"posix_spawnattr_setflags#1", kExecuteError, nullptr, nullptr},
-    {"posix_spawnp#1", kExecuteError, nullptr, nullptr},
+    {"posix_spawn#1", kExecuteError, nullptr, nullptr},
     {"open#3", kReadFailed, nullptr, nullptr},
     {"read#1", kReadFailed, nullptr, nullptr},
     {"unlink#1", "", kResult, kResult},
@@ -338,7 +338,7 @@ const RunOutcome kFilterOutcomes[] = {
     {"posix_spawnattr_setsigdefault#1", kExecuteError, nullptr, nullptr},
     {"posix_spawnattr_setflags#1", kExecuteError, nullptr, nullptr},
     {"posix_spawnattr_setpgroup#1", kExecuteError, nullptr, nullptr},
-    {"posix_spawnp#1", kExecuteError, nullptr, nullptr},
+    {"posix_spawn#1", kExecuteError, nullptr, nullptr},
     {"waitpid#1", "Error: The program's exit code could not be read\nThe text was left as it was\n", nullptr, nullptr},
     {"open#8", "Error: Could not read TEMP file\n'{out}'\nError code={code}\n", nullptr, nullptr},
     {"read#1", "Error: Could not read TEMP file\n'{out}'\nError code={code}\n", nullptr, nullptr},
@@ -372,7 +372,7 @@ const RunOutcome kEndlessOutcomes[] = {
     {"posix_spawnattr_setsigdefault#1", kExecuteError, nullptr, nullptr},
     {"posix_spawnattr_setflags#1", kExecuteError, nullptr, nullptr},
     {"posix_spawnattr_setpgroup#1", kExecuteError, nullptr, nullptr},
-    {"posix_spawnp#1", kExecuteError, nullptr, nullptr},
+    {"posix_spawn#1", kExecuteError, nullptr, nullptr},
     {"write#2", "", nullptr, nullptr}, // the message itself is lost
     {"unlink#1", EXTTOOL_TOO_LONG, nullptr, "*"},
     {"unlink#2", EXTTOOL_TOO_LONG, nullptr, ""},
@@ -475,7 +475,7 @@ std::string FaultInjectionTest::Runs(bool readOnly, bool filter, bool utf8, bool
 TEST_F(FaultInjectionTest, EveryFailureOfARunEndsAsDocumented) {
     const std::string start = "open close open fstat write close posix_spawn_file_actions_init "
                               "posix_spawn_file_actions_addclosefrom_np posix_spawnattr_init posix_spawnattr_setsigmask "
-                              "posix_spawnattr_setsigdefault posix_spawnattr_setflags posix_spawnp pidfd_open ppoll "
+                              "posix_spawnattr_setsigdefault posix_spawnattr_setflags posix_spawn pidfd_open ppoll "
                               "close waitpid ";
     EXPECT_EQ(Runs(false), start + "open read close unlink");
     EXPECT_EQ(Runs(true), start + "unlink");
@@ -488,7 +488,7 @@ const char kFilterStart[] = "close open close open close open open open "
                             "posix_spawn_file_actions_adddup2 posix_spawn_file_actions_adddup2 "
                             "posix_spawn_file_actions_addclosefrom_np posix_spawnattr_init posix_spawnattr_setsigmask "
                             "posix_spawnattr_setsigdefault posix_spawnattr_setflags posix_spawnattr_setpgroup "
-                            "posix_spawnp close close close pidfd_open ppoll ";
+                            "posix_spawn close close close pidfd_open ppoll ";
 
 TEST_F(FaultInjectionTest, EveryFailureOfAFilterRunEndsAsDocumented) {
     const std::string start = "open close open fstat write " + std::string(kFilterStart) + "close waitpid ";

@@ -179,7 +179,15 @@ void FileClose(FileHandle file) {
     if (file != kInvalidFile) CloseHandle(AsHandle(file));
 }
 
-bool FileDelete(const char *path) { return DeleteFileA(path) != FALSE; }
+// A file that may not be deleted as it is may be read-only: the program made
+// it so, or Wine, which keeps no OWNER RIGHTS entry and so gives the files
+// of CreateUniqueFile no Unix write permission, takes it for that. The run
+// made the file and deletes it all the same.
+bool FileDelete(const char *path) {
+    if (DeleteFileA(path)) return true;
+    if (GetLastError() != ERROR_ACCESS_DENIED || !SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL)) return false;
+    return DeleteFileA(path) != FALSE;
+}
 
 namespace {
 

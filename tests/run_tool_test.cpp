@@ -67,16 +67,13 @@ std::string Upper(std::string text) {
     return text;
 }
 
-// "se", one to four hexadecimal digits, ".TMP", as GetTempFileNameA names it
-// (Wine writes the digits and the extension in lower case).
+// "se", one to four hexadecimal digits, ".TMP", as GetTempFileNameA names it.
 bool IsExchangeFileName(const std::string &name) {
     const std::string lower = Lower(name);
     if (lower.size() < 7 || lower.size() > 10 || lower.compare(0, 2, "se") != 0 ||
         lower.compare(lower.size() - 4, 4, ".tmp") != 0)
         return false;
-#if !defined(_WIN32)
     if (name != "se" + Upper(name.substr(2))) return false; // "%X.TMP"
-#endif
     return lower.find_first_not_of("0123456789abcdef", 2) == lower.size() - 4;
 }
 

@@ -1,8 +1,9 @@
 // Fuzz target for the command-line expansion: any template of up to 259
 // characters, any exchange-file path of up to 259 and host texts of up to 63
 // never write past a buffer, and the result equals a plain std::string
-// expansion whenever that fits into the 260 characters of CommandBuffer;
-// otherwise the expansion is refused and the command line is empty.
+// expansion whenever that fits into the 260 characters of CommandBuffer and
+// no host text holds a backslash (which may be doubled); otherwise the
+// expansion is refused and the command line is empty.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
@@ -66,11 +67,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size) {
         Check(static_cast<unsigned char>(g_State.TempFilePath[i]) == 0x77);
 
     const Reference reference = ReferenceExpansion(templateText, values);
-    Check(fits == reference.fits);
     Check(strlen(g_State.CommandBuffer) <= 260);
-    if (reference.fits)
-        Check(reference.command == g_State.CommandBuffer);
-    else
-        Check(g_State.CommandBuffer[0] == '\0');
+    if (!fits) Check(g_State.CommandBuffer[0] == '\0');
+    // A host text's backslashes before a closing quote are doubled, which
+    // only ever lengthens the line.
+    bool backslash = false;
+    for (int i = 1; i < 6; ++i) backslash = backslash || values[i].find('\\') != std::string::npos;
+    if (backslash) {
+        if (fits) Check(reference.fits && reference.command.size() <= strlen(g_State.CommandBuffer));
+        return 0;
+    }
+    Check(fits == reference.fits);
+    if (reference.fits) Check(reference.command == g_State.CommandBuffer);
     return 0;
 }

@@ -81,12 +81,21 @@ bool ProfileWriteString(const char *section, const char *key, const char *value,
 // kMaxPath or than size - 1 characters).
 uint32_t TempDirectory(char *buffer, uint32_t size);
 
-// GetTempFileNameA(directory, "se"-style prefix, 0, path): creates a new,
-// empty file with a unique name in `directory` and stores its full path
+// Creates a new, empty file with a unique name in `directory`, as
+// GetTempFileNameA(directory, prefix, 0, path) names it: the prefix, one to
+// four hexadecimal digits of a number from 1 to FFFF and ".TMP", with a
+// separator after a directory that lacks one; a name that is taken moves on
+// to the next number, until all 65535 have been tried. Stores its full path
 // (at most kMaxPath characters) in `path`, a buffer of kMaxPath + 1 bytes.
-// Returns false when no file could be made. POSIX: the descriptor it was
-// made with is kept until the next start or the file's deletion, so that
-// what another user puts in its place in a shared folder is never used.
+// A directory too long for the longest name is refused on every call.
+// Windows: CreateFileA with CREATE_NEW and a protected DACL that grants
+// access to the file's owner (OWNER RIGHTS) and SYSTEM alone, whatever the
+// folder would hand down; a directory that does not exist is
+// ERROR_DIRECTORY (267). POSIX: open with O_CREAT | O_EXCL and mode 0600;
+// the descriptor it was made with is kept until the next start or the
+// file's deletion, so that what another user puts in its place in a shared
+// folder is never used.
+// Returns false when no file could be made.
 bool CreateUniqueFile(const char *directory, const char *prefix, char *path);
 
 // CreateFileA, read and write access, no sharing, normal attributes.
@@ -112,8 +121,38 @@ bool FileDelete(const char *path);
 
 // ---- Processes -----------------------------------------------------------
 
-// CreateProcessA with `commandLine` as the whole command line (its first item
-// names the program), no inheritance of the host's handles, normal priority,
+// The program a command line names, as ProcessStart is to start it.
+struct ProgramFound {
+    char Path[kMaxPath + 1];
+    // Windows: a batch file (.bat or .cmd, in any case, trailing dots and
+    // blanks ignored) or cmd.exe itself, which reads the whole command line by
+    // cmd's own rules; always false on POSIX, where no shell is run.
+    bool ThroughCommandInterpreter;
+};
+
+// Finds the program the first item of `commandLine` names, never in the
+// current directory, where a document's folder may have put one.
+// Windows: a quoted first item is the text between its quotes; an unquoted
+// one ends at a blank, except that an unquoted path (holding "\", "/" or
+// ":") followed by blanks is the longest part of the line, ending at a blank,
+// that names an existing file (with its double quotes, which no file name
+// holds, left out), never a shorter one. ".exe" is appended to a name
+// without an extension, as CreateProcessA does. A path keeps its meaning
+// (".\tool.exe" is the current directory's, on purpose); a bare name is
+// looked for in the folder of the host's program, GetSystemDirectoryA,
+// GetWindowsDirectoryA and the absolute entries of PATH, in this order.
+// POSIX: the first item by the Windows argv rules (argv_split.h); one with a
+// "/" is taken as it is, a bare name is looked for in the absolute entries
+// of PATH (empty ones, "." and relative ones skipped; "/bin:/usr/bin" when
+// PATH is not set) as an executable regular file.
+// Returns false, with LastError 2 (ERROR_FILE_NOT_FOUND, ENOENT), when a bare
+// name is found nowhere or the line names no program.
+bool FindProgram(const char *commandLine, ProgramFound *found);
+
+// CreateProcessA with `program` as the application name (lpApplicationName,
+// as FindProgram found it) and `commandLine`, unchanged, as the whole command
+// line (POSIX: posix_spawn of `program` with the items of `commandLine`,
+// split by the Windows argv rules, as its arguments), no inheritance of the host's handles, normal priority,
 // the host's environment and current directory. On Windows the program is
 // created suspended, put into a job object of its own (JOB_OBJECT_LIMIT_
 // BREAKAWAY_OK, so a child that asks to leave it may) and only then resumed,
@@ -122,7 +161,7 @@ bool FileDelete(const char *path);
 // starts with no signal blocked and every signal at its default action,
 // whatever the host blocks or ignores. Returns 0 when the program could not
 // be started (LastError tells why).
-ProcessHandle ProcessStart(const char *commandLine);
+ProcessHandle ProcessStart(const char *program, const char *commandLine);
 
 // ProcessStart with the three standard handles given: standard input reads
 // the file at `inputPath` from its start, standard output and standard error
@@ -136,8 +175,8 @@ ProcessHandle ProcessStart(const char *commandLine);
 // ended together, and a file CreateUniqueFile made is handed on through the
 // descriptor it was made with, not opened again by name. Returns 0 when a file could not be opened or the program
 // not started (LastError tells why).
-ProcessHandle ProcessStartRedirected(const char *commandLine, const char *inputPath, const char *outputPath,
-                                     const char *errorPath);
+ProcessHandle ProcessStartRedirected(const char *program, const char *commandLine, const char *inputPath,
+                                     const char *outputPath, const char *errorPath);
 
 // How a waited-for process ended. The last four are runs the wait itself
 // ended: the program and what it started were ended, and nothing it left

@@ -16,6 +16,9 @@ const char kWriteFailedText[] = "Could not write TEMP file";
 const char kCommandTooLongFormat[] = "Command line too long\n'%s'";
 const char kReadFailedFormat[] = "Could not read TEMP file\n'%s'\nError code=%d";
 const char kExecuteErrorFormat[] = "RUN : %s\nERROR: %d\nMSG:%s\n";
+// Host texts that the program would not receive as data.
+const char kRefusedForCmdFormat[] = "The command line was refused: %s holds characters that cmd.exe would interpret\n'%s'";
+const char kRefusedQuoteFormat[] = "The command line was refused: %s holds a quotation mark inside quotes\n'%s'";
 // Filter mode.
 const char kOutputTooLongText[] = "The program's output is longer than 102400 bytes\nThe text was left as it was";
 const char kExitCodeFormat[] = "The program ended with exit code %lu";
@@ -89,17 +92,75 @@ bool WriteHostText(platform::FileHandle file, const char *data, uint32_t length)
     return false;
 }
 
-// The "Execute Error!" text for the start that just failed.
-void FormatExecuteError(char *message, size_t size) {
+// The program the command line names, looked up before the host's text is
+// fetched; a program that was not found gives its error code at the start.
+struct Program {
+    platform::ProgramFound Found;
+    bool Known;
+    uint32_t Error; // when not Known
+};
+
+// The "Execute Error!" text for the start that just failed, or for a
+// program that was not found.
+void FormatExecuteError(const Program &program, char *message, size_t size) {
     char systemMessage[kSystemMessageSize];
-    const int32_t code = FormatSystemError(systemMessage, sizeof systemMessage);
+    int32_t code = 0;
+    if (program.Known) {
+        code = FormatSystemError(systemMessage, sizeof systemMessage);
+    } else {
+        code = static_cast<int32_t>(program.Error);
+        platform::SystemMessage(program.Error, systemMessage, sizeof systemMessage);
+    }
     snprintf(message, size, kExecuteErrorFormat, g_State.CommandBuffer, static_cast<int>(code), systemMessage);
 }
 
-void ShowExecuteError() {
+void ShowExecuteError(const Program &program) {
     char message[kExecuteMessageSize];
-    FormatExecuteError(message, sizeof message);
+    FormatExecuteError(program, message, sizeof message);
     platform::ShowErrorBox(nullptr, message, kExecuteErrorTitle);
+}
+
+// What cmd.exe reads as commands, variables, escapes or quoting, and the
+// control characters, which end or split its line.
+bool IsCmdMetacharacter(char c) {
+    return static_cast<unsigned char>(c) < 0x20 || strchr("\"%!^&|<>()", c) != nullptr;
+}
+
+bool HoldsCmdMetacharacter(const char *text) {
+    for (; *text != '\0'; ++text)
+        if (IsCmdMetacharacter(*text)) return true;
+    return false;
+}
+
+// The first host text, in the order of replacement, among `texts` (a mask)
+// that `refused` says no to; -1 when there is none.
+int FirstHostText(uint8_t texts, bool (*refused)(const char *)) {
+    for (int i = 0; i < kHostTexts; ++i)
+        if ((texts & (1u << i)) && (!refused || refused(ExpandedHostText(i)))) return i;
+    return -1;
+}
+
+// A host text is data. A program that cmd.exe runs (a batch file, or cmd
+// itself) gets the line re-read by cmd's rules, where "&" starts another
+// command and "%VAR%" expands even inside quotes: a used host text that
+// holds any of its characters refuses the run. A double quote of a host
+// text inside quotes would end the quoting and bring in arguments of its
+// own. Returns true, with the message shown, when the run is refused.
+bool RefuseHostTexts(const InsertedTexts &inserted, const Program &program) {
+    int text = -1;
+    const char *format = nullptr;
+    if (program.Known && program.Found.ThroughCommandInterpreter &&
+        (text = FirstHostText(inserted.Used, HoldsCmdMetacharacter)) >= 0) {
+        format = kRefusedForCmdFormat;
+    } else if ((text = FirstHostText(inserted.QuoteInQuotes, nullptr)) >= 0) {
+        format = kRefusedQuoteFormat;
+    } else {
+        return false;
+    }
+    char message[sizeof kRefusedForCmdFormat + kHostTextChars];
+    snprintf(message, sizeof message, format, HostPlaceholder(text), ExpandedHostText(text));
+    platform::ShowErrorBox(HostWindow(), message, kErrorTitle);
+    return true;
 }
 
 // The program's output, `read` bytes, back into TextBuffer in the ANSI
@@ -168,14 +229,23 @@ bool DescribeStoppedRun(const platform::ProcessEnd &end, char *text) {
     }
 }
 
+// The program is looked up as soon as the command line is known, before the
+// host's text is fetched, and the host texts are checked against what it is.
+bool LookUpAndRefuse(const InsertedTexts &inserted, Program *program) {
+    program->Known = platform::FindProgram(g_State.CommandBuffer, &program->Found);
+    program->Error = program->Known ? 0 : platform::LastError();
+    return RefuseHostTexts(inserted, *program);
+}
+
 // Steps 9 to 11, once the command line is known: the file is closed before
 // the program starts, and the plug-in holds no handle while it runs.
 // Returns false when the program could not be started or the wait ended it;
 // its exit code is not looked at.
-bool StartAndWait() {
-    const platform::ProcessHandle process = platform::ProcessStart(g_State.CommandBuffer);
+bool StartAndWait(const Program &program) {
+    const platform::ProcessHandle process =
+        program.Known ? platform::ProcessStart(program.Found.Path, g_State.CommandBuffer) : 0;
     if (!process) {
-        ShowExecuteError();
+        ShowExecuteError(program);
         return false;
     }
     char stopped[kStoppedMessageSize];
@@ -331,16 +401,18 @@ void TakeFilterResult(const platform::ProcessEnd &end, const CaptureFiles *captu
 
 // Steps 10 and 11 in filter mode. A failed start ends as in file mode. The
 // capture files go in every case.
-void RunFilter(const char *directory, int32_t context) {
+void RunFilter(const Program &program, const char *directory, int32_t context) {
     CaptureFiles captures;
     captures.Output[0] = captures.Error[0] = '\0';
     FilterMessage message;
     message.Title = nullptr;
     if (MakeCaptureFiles(directory, &captures, &message)) {
-        const platform::ProcessHandle process = platform::ProcessStartRedirected(
-            g_State.CommandBuffer, g_State.TempFilePath, captures.Output, captures.Error);
+        const platform::ProcessHandle process =
+            program.Known ? platform::ProcessStartRedirected(program.Found.Path, g_State.CommandBuffer,
+                                                             g_State.TempFilePath, captures.Output, captures.Error)
+                          : 0;
         if (!process) {
-            FormatExecuteError(message.Text, sizeof message.Text);
+            FormatExecuteError(program, message.Text, sizeof message.Text);
             message.Title = kExecuteErrorTitle;
             message.Owner = nullptr;
         } else {
@@ -379,11 +451,16 @@ void RunTool() {
         return;
     }
 
-    if (!ExpandCommandLine(g_State.TempFilePath, Host())) {
+    InsertedTexts inserted{0, 0};
+    Program program{};
+    if (!ExpandCommandLine(g_State.TempFilePath, Host(), &inserted)) {
         platform::FileClose(file);
         char message[sizeof kCommandTooLongFormat + kPathChars];
         snprintf(message, sizeof message, kCommandTooLongFormat, g_State.Settings.CommandLine);
         platform::ShowErrorBox(HostWindow(), message, kErrorTitle);
+    } else if (LookUpAndRefuse(inserted, &program)) {
+        // Nothing is fetched or started; the exchange file goes as DeleteTemp says.
+        platform::FileClose(file);
     } else {
         // The host offers no context value without GetContext; 0 stands in.
         int32_t context = 0;
@@ -404,8 +481,8 @@ void RunTool() {
         if (!encoded) {
             platform::ShowErrorBox(HostWindow(), message, kErrorTitle);
         } else if (g_State.Settings.Filter) {
-            if (whole) RunFilter(directory, context);
-        } else if (StartAndWait() && whole && !g_State.Settings.ReadOnly) {
+            if (whole) RunFilter(program, directory, context);
+        } else if (StartAndWait(program) && whole && !g_State.Settings.ReadOnly) {
             ReadBackResult(context);
         }
     }

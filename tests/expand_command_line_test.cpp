@@ -28,6 +28,7 @@ HostRecord MakeHost(const HostTexts &texts) {
 struct Outcome {
     bool fits;
     std::string command;
+    InsertedTexts inserted;
 };
 
 Outcome Expand(const std::string &templateText, const std::string &path, const HostTexts &texts) {
@@ -37,8 +38,9 @@ Outcome Expand(const std::string &templateText, const std::string &path, const H
     memset(g_State.CommandBuffer, 'x', sizeof g_State.CommandBuffer - 1);
     g_State.CommandBuffer[sizeof g_State.CommandBuffer - 1] = '\0';
     const HostRecord host = MakeHost(texts);
-    const bool fits = ExpandCommandLine(path.c_str(), &host);
-    return {fits, g_State.CommandBuffer};
+    InsertedTexts inserted{0xFF, 0xFF};
+    const bool fits = ExpandCommandLine(path.c_str(), &host, &inserted);
+    return {fits, g_State.CommandBuffer, inserted};
 }
 
 const HostTexts kTexts{"user", "pass", "data", "other", "Name"};
@@ -76,6 +78,15 @@ const Case kCases[] = {
     {"PlaceholderSplitByReplacementIsNotJoined", "%%uf", "P", HostTexts{"", "", "", "", ""}, "%f"},
     {"QuotedPath", "tool \"%f\"", "/a b/se1.TMP", kTexts, "tool \"/a b/se1.TMP\""},
     {"ValuesAreInsertedAsTheyAre", "%u", "p", HostTexts{" \"a\" & b ", "", "", "", ""}, " \"a\" & b "},
+    // Backslashes of a host text directly before a closing quote are doubled,
+    // so that the program receives them instead of a quotation mark.
+    {"BackslashesBeforeAClosingQuoteAreDoubled", "t \"%u\" \"%f\"", "p", HostTexts{"C:\\Docs\\", "", "", "", ""},
+     "t \"C:\\Docs\\\\\" \"p\""},
+    {"BackslashesBeforeTheTemplatesOwnAreDoubledToo", "t \"%u\\\\\"", "p", HostTexts{"a\\", "", "", "", ""},
+     "t \"a\\\\\\\\\""},
+    {"BackslashesElsewhereStay", "t \"%u\\x\" %p\"y\" \"%d\"", "p", HostTexts{"a\\", "b\\", "", "", ""},
+     "t \"a\\\\x\" b\\\"y\" \"\""},
+    {"BackslashesInTheProgramItemStay", "\"%u\" x", "p", HostTexts{"C:\\t\\", "", "", "", ""}, "\"C:\\t\\\" x"},
 };
 
 class ExpandTable : public testing::TestWithParam<Case> {};
@@ -89,6 +100,43 @@ TEST_P(ExpandTable, GivesTheExpectedCommandLine) {
 
 INSTANTIATE_TEST_SUITE_P(Placeholders, ExpandTable, testing::ValuesIn(kCases),
                          [](const testing::TestParamInfo<Case> &info) { return std::string(info.param.name); });
+
+// Which host texts the expansion used, and which of them brings a double
+// quote inside quotes: only the template's quotes decide what is quoted.
+struct InsertedCase {
+    const char *name;
+    const char *templateText;
+    HostTexts texts;
+    uint8_t used, quoteInQuotes; // bits: u p d o N
+};
+const InsertedCase kInsertedCases[] = {
+    {"QuoteInsideQuotes", "t \"%u\" %p", HostTexts{"x\" \"y", "p", "", "", ""}, 0b00011, 0b00001},
+    {"QuoteOutsideQuotesIsLeftAlone", "t %u \"%p\"", HostTexts{"a\"b", "x", "", "", ""}, 0b00011, 0},
+    {"QuoteInTheQuotedProgramItem", "\"%u\" x", HostTexts{"a\"b", "", "", "", ""}, 0b00001, 0b00001},
+    {"DoubledQuoteKeepsQuoting", "t \"a\"\"%u\"", HostTexts{"\"", "", "", "", ""}, 0b00001, 0b00001},
+    {"EscapedTemplateQuoteOpensNothing", "t \\\"%u", HostTexts{"\"", "", "", "", ""}, 0b00001, 0},
+    {"PlaceholderBroughtInByATextIsUsed", "t \"%u\"", HostTexts{"<%p>", "a\"b", "c", "", ""}, 0b00011, 0b00010},
+    {"PlaceholderNotInTheLineIsUnused", "t %d", HostTexts{"u", "p", "d", "o", "n"}, 0b00100, 0},
+};
+
+TEST(ExpandInserted, TellsWhichTextsAreUsedAndWhichBreakOutOfQuotes) {
+    for (const InsertedCase &c : kInsertedCases) {
+        SCOPED_TRACE(c.name);
+        const Outcome outcome = Expand(c.templateText, "p", c.texts);
+        EXPECT_TRUE(outcome.fits);
+        EXPECT_EQ(outcome.inserted.Used, c.used);
+        EXPECT_EQ(outcome.inserted.QuoteInQuotes, c.quoteInQuotes);
+    }
+}
+
+TEST(ExpandLimits, DoubledBackslashesCountAgainstTheLimit) {
+    const std::string head = "t " + std::string(246, 'a') + " "; // 249 + "C:\Docs\" in quotes: 259, doubled 260
+    EXPECT_EQ(Expand(head + "\"%u\"", "p", HostTexts{"C:\\Docs\\", "", "", "", ""}).command,
+              head + "\"C:\\Docs\\\\\"");
+    const Outcome refused = Expand(head + "\"%u\"", "p", HostTexts{"C:\\Docs\\\\", "", "", "", ""});
+    EXPECT_FALSE(refused.fits);
+    EXPECT_EQ(refused.command, "");
+}
 
 TEST(ExpandLimits, HostTextsOf63CharactersAreInsertedWhole) {
     const std::string u(63, 'u'), p(63, 'p'), d(63, 'd'), o(63, 'o'), n(63, 'N');

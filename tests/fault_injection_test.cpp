@@ -42,7 +42,7 @@ const std::pair<std::string, int> kErrors[] = {
     {"pwrite", EFBIG},    {"fstat", EOVERFLOW}, {"fchmod", EPERM},     {"fsync", EDQUOT},  {"ftruncate", EIO},
     {"lseek", EINVAL},    {"rename", ENOSPC},   {"unlink", EBUSY},     {"readlink", EIO},  {"faccessat", EACCES},
     {"fchown", EIO},
-    {"waitpid", ECHILD},  {"posix_fallocate", ENOSPC},                 {"posix_spawnp", EAGAIN},
+    {"waitpid", ECHILD},  {"posix_fallocate", ENOSPC},                 {"posix_spawn", EAGAIN},
     {"posix_spawn_file_actions_init", ENOMEM}, {"posix_spawn_file_actions_addclosefrom_np", ENOMEM},
     {"posix_spawn_file_actions_adddup2", EBADF}, {"posix_spawnattr_init", ENOMEM},
     {"posix_spawnattr_setsigmask", EINVAL}, {"posix_spawnattr_setsigdefault", EINVAL},
@@ -162,7 +162,7 @@ WRAP_CODE(posix_spawnattr_setsigmask, (posix_spawnattr_t * attributes, const sig
 WRAP_CODE(posix_spawnattr_setsigdefault, (posix_spawnattr_t * attributes, const sigset_t *set), (attributes, set))
 WRAP_CODE(posix_spawnattr_setflags, (posix_spawnattr_t * attributes, short flags), (attributes, flags))
 WRAP_CODE(posix_spawnattr_setpgroup, (posix_spawnattr_t * attributes, pid_t group), (attributes, group))
-WRAP_CODE(posix_spawnp,
+WRAP_CODE(posix_spawn,
           (pid_t * pid, const char *file, const posix_spawn_file_actions_t *actions, const posix_spawnattr_t *attr,
            char *const argv[], char *const envp[]),
           (pid, file, actions, attr, argv, envp))
@@ -332,7 +332,7 @@ const RunOutcome kRunOutcomes[] = {
     {"posix_spawnattr_setsigmask#1", kExecuteError, nullptr, nullptr},
     {"posix_spawnattr_setsigdefault#1", kExecuteError, nullptr, nullptr},
     {"posix_spawnattr_setflags#1", kExecuteError, nullptr, nullptr},
-    {"posix_spawnp#1", kExecuteError, nullptr, nullptr},
+    {"posix_spawn#1", kExecuteError, nullptr, nullptr},
     {"open#2", kReadFailed, nullptr, nullptr},
     {"fstat#2", kReadFailed, nullptr, nullptr},
     {"read#1", kReadFailed, nullptr, nullptr},
@@ -358,7 +358,7 @@ const RunOutcome kFilterOutcomes[] = {
     {"posix_spawnattr_setsigdefault#1", kExecuteError, nullptr, nullptr},
     {"posix_spawnattr_setflags#1", kExecuteError, nullptr, nullptr},
     {"posix_spawnattr_setpgroup#1", kExecuteError, nullptr, nullptr},
-    {"posix_spawnp#1", kExecuteError, nullptr, nullptr},
+    {"posix_spawn#1", kExecuteError, nullptr, nullptr},
     {"waitpid#1", "Error: The program's exit code could not be read\nThe text was left as it was\n", nullptr, nullptr},
     {"open#4", "Error: Could not read TEMP file\n'{out}'\nError code={code}\n", nullptr, nullptr},
     {"fstat#2", "Error: Could not read TEMP file\n'{out}'\nError code={code}\n", nullptr, nullptr},
@@ -390,7 +390,7 @@ const RunOutcome kEndlessOutcomes[] = {
     {"posix_spawnattr_setsigdefault#1", kExecuteError, nullptr, nullptr},
     {"posix_spawnattr_setflags#1", kExecuteError, nullptr, nullptr},
     {"posix_spawnattr_setpgroup#1", kExecuteError, nullptr, nullptr},
-    {"posix_spawnp#1", kExecuteError, nullptr, nullptr},
+    {"posix_spawn#1", kExecuteError, nullptr, nullptr},
     {"write#2", "", nullptr, nullptr}, // the message itself is lost
     {"unlink#1", EXTTOOL_TOO_LONG, nullptr, "*"},
     {"unlink#2", EXTTOOL_TOO_LONG, nullptr, ""},
@@ -496,7 +496,7 @@ std::string FaultInjectionTest::Runs(bool readOnly, bool filter, bool utf8, bool
 TEST_F(FaultInjectionTest, EveryFailureOfARunEndsAsDocumented) {
     const std::string start = "open fstat write close close posix_spawn_file_actions_init "
                               "posix_spawn_file_actions_addclosefrom_np posix_spawnattr_init posix_spawnattr_setsigmask "
-                              "posix_spawnattr_setsigdefault posix_spawnattr_setflags posix_spawnp pidfd_open ppoll "
+                              "posix_spawnattr_setsigdefault posix_spawnattr_setflags posix_spawn pidfd_open ppoll "
                               "close waitpid ";
     EXPECT_EQ(Runs(false), start + "open fstat read close unlink");
     EXPECT_EQ(Runs(true), start + "unlink");
@@ -510,7 +510,7 @@ const char kFilterStart[] = "close open open lseek "
                             "posix_spawn_file_actions_adddup2 posix_spawn_file_actions_adddup2 "
                             "posix_spawn_file_actions_addclosefrom_np posix_spawnattr_init posix_spawnattr_setsigmask "
                             "posix_spawnattr_setsigdefault posix_spawnattr_setflags posix_spawnattr_setpgroup "
-                            "posix_spawnp close close close pidfd_open ppoll ";
+                            "posix_spawn close close close pidfd_open ppoll ";
 
 TEST_F(FaultInjectionTest, EveryFailureOfAFilterRunEndsAsDocumented) {
     const std::string start = "open fstat write " + std::string(kFilterStart) + "close waitpid ";

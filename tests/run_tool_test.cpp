@@ -5,6 +5,7 @@
 // POSIX the boxes are lines on standard error, which the test captures.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -22,6 +23,8 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 #else
 #include <fcntl.h>
 #include <iconv.h>
@@ -64,16 +67,13 @@ std::string Upper(std::string text) {
     return text;
 }
 
-// "se", one to four hexadecimal digits, ".TMP", as GetTempFileNameA names it
-// (Wine writes the digits and the extension in lower case).
+// "se", one to four hexadecimal digits, ".TMP", as GetTempFileNameA names it.
 bool IsExchangeFileName(const std::string &name) {
     const std::string lower = Lower(name);
     if (lower.size() < 7 || lower.size() > 10 || lower.compare(0, 2, "se") != 0 ||
         lower.compare(lower.size() - 4, 4, ".tmp") != 0)
         return false;
-#if !defined(_WIN32)
     if (name != "se" + Upper(name.substr(2))) return false; // "%X.TMP"
-#endif
     return lower.find_first_not_of("0123456789abcdef", 2) == lower.size() - 4;
 }
 
@@ -1194,6 +1194,97 @@ TEST_F(RunToolTest, CommandLineTooLongIsRefusedBeforeAnyCallback) {
     }
 }
 
+// ---- Host texts are data ----------------------------------------------------------------------
+
+std::string ReplaceAll(std::string text, const std::string &from, const std::string &to) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+struct RefusalCase {
+    const char *name;
+    std::string commandLine; // "{rec}": the record file; "{bat}", "{cmd}": batch files that record
+    std::string textU, textP;
+    std::string message;               // the "Error" box; empty: the program runs
+    std::vector<std::string> recorded; // the arguments it records after {rec}
+};
+
+const char kCmdRefusal[] = "The command line was refused: %s holds characters that cmd.exe would interpret\n'%s'";
+const char kQuoteRefusal[] = "The command line was refused: %s holds a quotation mark inside quotes\n'%s'";
+std::string Refusal(const char *format, const char *placeholder, const std::string &text) {
+    char message[512];
+    snprintf(message, sizeof message, format, placeholder, text.c_str());
+    return message;
+}
+
+// A text that cmd.exe would read as commands never reaches a batch file or
+// cmd, and a text that would end its quotes never reaches any program:
+// nothing is fetched or started and the exchange file goes. Other texts go
+// as they are, a trailing backslash before a closing quote included.
+TEST_F(RunToolTest, HostTextsThatWouldBeReadAsCommandsOrQuotesAreRefused) {
+    const std::string record = test::JoinPath(directory_, "record.txt");
+    const std::string recorder = Tool("tool_record_args");
+    const RefusalCase cases[] = {
+#if defined(_WIN32)
+        {"BatchFileGetsNoAmpersand", "{bat} {rec} %u", "report & mkdir INJ", "",
+         Refusal(kCmdRefusal, "%u", "report & mkdir INJ"), {}},
+        {"QuotesDoNotProtectABatchFile", "{bat} {rec} \"%u\"", "x\" & mkdir INJ & \"", "",
+         Refusal(kCmdRefusal, "%u", "x\" & mkdir INJ & \""), {}},
+        {"BatchFileGetsNoVariable", "{bat} {rec} \"%u\"", "budget %USERNAME%", "",
+         Refusal(kCmdRefusal, "%u", "budget %USERNAME%"), {}},
+        {"CaseAndTrailingDotsOfTheNameDoNotMatter", "{cmd}. {rec} %u %p", "plain", "a|b",
+         Refusal(kCmdRefusal, "%p", "a|b"), {}},
+        {"CmdItselfGetsNoAmpersand", "cmd /c \"" + recorder + "\" {rec} \"%u\"", "report & mkdir INJ", "",
+         Refusal(kCmdRefusal, "%u", "report & mkdir INJ"), {}},
+        {"ControlCharacterToABatchFile", "{bat} {rec} %u", "a\nb", "", Refusal(kCmdRefusal, "%u", "a\nb"), {}},
+        {"PlainTextGoesToABatchFile", "{bat} {rec} \"%u\"", "Q3 report final.txt", "", "",
+         {"[Q3 report final.txt]"}},
+        {"UnusedTextIsNotLookedAt", "{bat} {rec} %u", "plain", "a&b", "", {"[plain]"}},
+#endif
+        {"OtherProgramsGetEveryCharacter", recorder + " {rec} \"%u\"", "R&D (draft) 100%.txt", "", "",
+         {"[R&D (draft) 100%.txt]"}},
+        {"QuoteCannotEndTheQuotes", recorder + " {rec} \"%u\" \"%f\"", "x\" \"--output=evil", "",
+         Refusal(kQuoteRefusal, "%u", "x\" \"--output=evil"), {}},
+        {"QuoteOfAPlaceholderBroughtInByAText", recorder + " {rec} \"%u\"", "%p", "a\"b",
+         Refusal(kQuoteRefusal, "%p", "a\"b"), {}},
+        {"TrailingBackslashArrivesAsItIs", recorder + " {rec} \"%u\" x", "C:\\Docs\\", "", "",
+         {"[C:\\Docs\\]", "[x]"}},
+    };
+#if defined(_WIN32)
+    const std::string batch = test::JoinPath(directory_, "tool.bat"), command = test::JoinPath(directory_, "TOOL.CMD");
+    for (const std::string &file : {batch, command}) test::WriteFile(file, "@\"" + recorder + "\" %*\r\n");
+#endif
+    const fs::path injected = fs::current_path() / "INJ";
+    for (const RefusalCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        test::RemoveTree(record);
+        fake_.calls.clear();
+        snprintf(host_.TextU, sizeof host_.TextU, "%s", c.textU.c_str());
+        snprintf(host_.TextP, sizeof host_.TextP, "%s", c.textP.c_str());
+        std::string line = ReplaceAll(c.commandLine, "{rec}", record);
+#if defined(_WIN32)
+        line = ReplaceAll(ReplaceAll(line, "{bat}", batch), "{cmd}", command);
+#endif
+        Install({.commandLine = line});
+        const Captured captured = Run();
+        if (c.message.empty()) {
+            ExpectNoMessage(captured);
+            const std::vector<std::string> lines = test::NonBlankLines(test::ReadFile(record));
+            EXPECT_EQ(std::vector<std::string>(lines.begin() + std::min<size_t>(1, lines.size()), lines.end()),
+                      c.recorded);
+            EXPECT_EQ(CallNames(fake_.calls), (std::vector<std::string>{"GetContext", "GetText", "PutText"}));
+        } else {
+            ExpectMessages(captured, {{"Error", c.message, true}});
+            EXPECT_TRUE(fake_.calls.empty()) << "the host's text was fetched";
+            EXPECT_FALSE(test::FileExists(record)) << "the program was started";
+        }
+        EXPECT_FALSE(fs::exists(injected)) << "a command of the host's text ran";
+        fs::remove(injected);
+        EXPECT_TRUE(test::ListDirectory(exchange_).empty());
+    }
+}
+
 TEST_F(RunToolTest, MissingWorkingDirectoryIsReportedAndThePreviousFileIsNotReused) {
     Install({.deleteTemp = false, .commandLine = Tool("tool_upper_case") + " %f"});
     fake_.text = "first run";
@@ -1388,6 +1479,7 @@ TEST_F(RunToolTest, FilterModeHandsOnNoOtherHandle) {
 // recording functions that pass each call on.
 
 struct StartCall {
+    std::string application; // lpApplicationName
     BOOL inheritHandles;
     DWORD flags;
     DWORD startupSize, startupFlags;
@@ -1406,7 +1498,7 @@ decltype(&UpdateProcThreadAttribute) g_RealUpdateProcThreadAttribute;
 BOOL WINAPI RecordCreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES process,
                                  LPSECURITY_ATTRIBUTES thread, BOOL inheritHandles, DWORD flags, LPVOID environment,
                                  LPCSTR directory, LPSTARTUPINFOA startup, LPPROCESS_INFORMATION information) {
-    g_Starts.push_back({inheritHandles, flags, startup->cb, startup->dwFlags,
+    g_Starts.push_back({application ? application : "(null)", inheritHandles, flags, startup->cb, startup->dwFlags,
                         {startup->hStdInput, startup->hStdOutput, startup->hStdError}});
     return g_RealCreateProcessA(application, commandLine, process, thread, inheritHandles, flags, environment,
                                 directory, startup, information);
@@ -1468,6 +1560,7 @@ TEST_F(RunToolTest, ProgramIsStartedWithTheDocumentedArguments) {
         test::UnloadModule(module_); // the next Install loads a fresh copy
         ASSERT_EQ(g_Starts.size(), 1u);
         const StartCall &start = g_Starts[0];
+        EXPECT_EQ(start.application, filter ? Tool("tool_cat") : Tool("tool_upper_case"));
         if (!filter) {
             EXPECT_EQ(start.inheritHandles, FALSE);
             EXPECT_EQ(start.flags, static_cast<DWORD>(NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED));
@@ -1487,6 +1580,105 @@ TEST_F(RunToolTest, ProgramIsStartedWithTheDocumentedArguments) {
         EXPECT_EQ(g_Attributes[0].handles,
                   (std::vector<HANDLE>{start.standard[0], start.standard[1], start.standard[2]}));
     }
+}
+
+// The files a run makes: CREATE_NEW with a protected DACL that grants its
+// owner (OWNER RIGHTS) and SYSTEM everything and nobody else anything, so
+// that a shared WorkingDirectory hands nothing down to them. Wine keeps the
+// protected flag and OWNER RIGHTS only in the call, which is recorded; the
+// file itself, read back, has no entry for Everyone, Users or
+// Authenticated Users, which the folder would hand down.
+struct CreateCall {
+    DWORD disposition;
+    std::vector<unsigned char> security; // the self-relative descriptor given, if any
+};
+std::vector<CreateCall> g_Creates;
+decltype(&CreateFileA) g_RealCreateFileA;
+
+HANDLE WINAPI RecordCreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                DWORD disposition, DWORD flags, HANDLE templateFile) {
+    CreateCall call{disposition, {}};
+    if (security && security->lpSecurityDescriptor) {
+        const auto *bytes = static_cast<const unsigned char *>(security->lpSecurityDescriptor);
+        call.security.assign(bytes, bytes + GetSecurityDescriptorLength(security->lpSecurityDescriptor));
+    }
+    g_Creates.push_back(call);
+    return g_RealCreateFileA(path, access, share, security, disposition, flags, templateFile);
+}
+
+// The SIDs of the entries of `dacl` that allow anything.
+std::vector<std::string> AllowedSids(PACL dacl, std::vector<DWORD> *masks = nullptr) {
+    std::vector<std::string> sids;
+    for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE *ace = nullptr;
+        if (!GetAce(dacl, i, reinterpret_cast<void **>(&ace)) || ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE)
+            continue;
+        char *text = nullptr;
+        ConvertSidToStringSidA(&ace->SidStart, &text);
+        sids.push_back(text ? text : "?");
+        LocalFree(text);
+        if (masks) masks->push_back(ace->Mask);
+    }
+    return sids;
+}
+
+TEST_F(RunToolTest, FilesOfARunAreOpenToTheirOwnerAndSystemAlone) {
+    // A folder that hands every local user full access down to its files.
+    const std::string shared = test::JoinPath(directory_, "shared");
+    PSECURITY_DESCRIPTOR open = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(
+        "D:(A;OICI;FA;;;WD)(A;OICI;FA;;;BU)(A;OICI;FA;;;AU)(A;OICI;FA;;;SY)", SDDL_REVISION_1, &open, nullptr));
+    SECURITY_ATTRIBUTES folder{sizeof folder, open, FALSE};
+    ASSERT_TRUE(CreateDirectoryA(shared.c_str(), &folder));
+    LocalFree(open);
+    Install({.deleteTemp = false, .workingDirectory = shared, .commandLine = Tool("tool_cat"), .filter = true});
+    g_RealCreateFileA = reinterpret_cast<decltype(g_RealCreateFileA)>(
+        ReplaceImport(module_.handle, "CreateFileA", reinterpret_cast<void *>(RecordCreateFileA)));
+    ASSERT_NE(g_RealCreateFileA, nullptr);
+    g_Creates.clear();
+    fake_.text = "private";
+    ExpectNoMessage(Run());
+    EXPECT_EQ(fake_.calls.back().text, "private");
+    test::UnloadModule(module_);
+
+    size_t made = 0;
+    for (const CreateCall &call : g_Creates) {
+        if (call.disposition != CREATE_NEW) continue;
+        ++made;
+        if (call.security.empty()) {
+            ADD_FAILURE() << "a file made without a security descriptor";
+            continue;
+        }
+        const PSECURITY_DESCRIPTOR descriptor = const_cast<unsigned char *>(call.security.data());
+        SECURITY_DESCRIPTOR_CONTROL control = 0;
+        DWORD revision = 0;
+        ASSERT_TRUE(GetSecurityDescriptorControl(descriptor, &control, &revision));
+        EXPECT_TRUE(control & SE_DACL_PROTECTED) << "inherited entries would be added";
+        BOOL present = FALSE, defaulted = FALSE;
+        PACL dacl = nullptr;
+        ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted));
+        ASSERT_TRUE(present && dacl);
+        EXPECT_TRUE(IsValidAcl(dacl));
+        std::vector<DWORD> masks;
+        EXPECT_EQ(AllowedSids(dacl, &masks), (std::vector<std::string>{"S-1-3-4", "S-1-5-18"}));
+        EXPECT_EQ(dacl->AceCount, 2u);
+        EXPECT_EQ(masks, (std::vector<DWORD>{FILE_ALL_ACCESS, FILE_ALL_ACCESS}));
+    }
+    EXPECT_EQ(made, 3u) << "the exchange file and the two capture files";
+
+    ASSERT_EQ(FilesLeftIn(shared, 1), 1u);
+    const std::vector<std::string> files = ExchangeFiles(shared);
+    ASSERT_EQ(files.size(), 1u);
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(GetNamedSecurityInfoA(test::JoinPath(shared, files[0]).c_str(), SE_FILE_OBJECT,
+                                    DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr, &descriptor),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    const std::vector<std::string> sids = AllowedSids(dacl);
+    LocalFree(descriptor);
+    for (const char *everyone : {"S-1-1-0", "S-1-5-32-545", "S-1-5-11"})
+        EXPECT_EQ(std::count(sids.begin(), sids.end(), everyone), 0) << everyone << " may use the file";
+    EXPECT_EQ(std::count(sids.begin(), sids.end(), "S-1-5-18"), 1) << "the file's own entries are not there";
 }
 
 // The process's handle count. Wine's GetProcessHandleCount is a stub that
@@ -1517,6 +1709,119 @@ TEST_F(RunToolTest, RunsLeaveNoHandleOpen) {
     }
 }
 #endif
+
+// ---- Which program runs ------------------------------------------------------------------------
+
+struct LookupCase {
+    const char *name;
+    std::string commandLine; // "{dir}": the test's directory, "{rec}": the record file
+    std::vector<std::string> path; // PATH entries ({dir} as above); empty: PATH as it is
+    const char *who;         // "real", "planted" (a copy in the current directory), "none" (not found)
+    std::string application; // Windows: what CreateProcessA is given as the program; empty: not started
+};
+
+#if defined(_WIN32)
+const std::string kExe = ".exe";
+const char kPathSeparator = ';';
+std::string SystemProgram(const char *name) {
+    char directory[MAX_PATH] = {};
+    GetSystemDirectoryA(directory, MAX_PATH);
+    return std::string(directory) + "\\" + name;
+}
+#else
+const std::string kExe;
+const char kPathSeparator = ':';
+#endif
+
+// A bare name is never looked for in the current directory, where a
+// document's folder may have planted one, nor in a relative or empty PATH
+// entry; a path says where the program is; an unquoted path with blanks
+// names the longest part that exists. "real" copies record their arguments,
+// planted ones write "failed on purpose" into the record file.
+TEST_F(RunToolTest, ProgramsAreNeverLookedForInTheCurrentDirectory) {
+    const std::string record = test::JoinPath(directory_, "record.txt");
+    const std::string cwd = test::JoinPath(directory_, "cwd");
+    const std::string dir = directory_;
+    const std::string bin = test::JoinPath(dir, "bin"), myTools = test::JoinPath(dir, "My Tools");
+    for (const std::string &folder : {bin, cwd, test::JoinPath(cwd, "rel"), myTools}) fs::create_directories(folder);
+    const auto copy = [](const std::string &tool, const std::string &to) {
+        fs::copy_file(Tool(tool), to, fs::copy_options::overwrite_existing);
+    };
+    copy("tool_record_args", test::JoinPath(bin, "mytool" + kExe));
+    copy("tool_record_args", test::JoinPath(myTools, "tool" + kExe));
+    copy("tool_fail", test::JoinPath(cwd, "mytool" + kExe));
+    copy("tool_fail", test::JoinPath(test::JoinPath(cwd, "rel"), "mytool" + kExe));
+    copy("tool_fail", test::JoinPath(dir, "My" + kExe));
+#if defined(_WIN32)
+    copy("tool_fail", test::JoinPath(cwd, "find.exe"));
+    const std::string local = ".\\mytool";
+#else
+    const std::string local = "./mytool";
+#endif
+    const LookupCase cases[] = {
+        {"BareNameSkipsTheCurrentDirectoryAndRelativeEntries", "mytool {rec} %f", {"", ".", "rel", bin}, "real",
+         test::JoinPath(bin, "mytool" + kExe)},
+        {"BareNameFoundNowhereIsNotStarted", "mytool {rec}", {"", ".", "rel"}, "none", ""},
+        {"RelativePathKeepsItsMeaning", local + " {rec}", {}, "planted", local + kExe},
+#if defined(_WIN32)
+        {"SystemFolderComesBeforeTheCurrentOne", "find x %f", {}, "none", SystemProgram("find.exe")},
+        // The program's own split of an unquoted path is not exttool's: it
+        // records nothing, but it is the one started.
+        {"UnquotedPathWithBlanksNamesTheLongestThatExists", myTools + "\\tool {rec} %f", {}, "none",
+         myTools + "\\tool.exe"},
+        // The quotes the settings file dropped around a whole value.
+        {"QuotesDroppedAroundTheValueDoNotRunAPrefix", myTools + "\\tool.exe\" \"{rec}\" \"%f", {}, "none",
+         myTools + "\\tool.exe"},
+#endif
+    };
+    const fs::path saved = fs::current_path();
+#if defined(_WIN32)
+    char savedPath[32768] = {};
+    GetEnvironmentVariableA("PATH", savedPath, sizeof savedPath);
+#else
+    const std::string savedPath = getenv("PATH") ? getenv("PATH") : "";
+#endif
+    for (const LookupCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        test::RemoveTree(record);
+        std::string entries;
+        for (const std::string &entry : c.path) entries += (entries.empty() ? "" : std::string(1, kPathSeparator)) + entry;
+        if (!c.path.empty()) {
+#if defined(_WIN32)
+            SetEnvironmentVariableA("PATH", entries.c_str());
+#else
+            setenv("PATH", entries.c_str(), 1);
+#endif
+        }
+        const std::string line = ReplaceAll(c.commandLine, "{rec}", record);
+        Install({.commandLine = line});
+#if defined(_WIN32)
+        g_RealCreateProcessA = reinterpret_cast<decltype(g_RealCreateProcessA)>(
+            ReplaceImport(module_.handle, "CreateProcessA", reinterpret_cast<void *>(RecordCreateProcessA)));
+        ASSERT_NE(g_RealCreateProcessA, nullptr);
+        g_Starts.clear();
+#endif
+        fs::current_path(cwd);
+        const Captured captured = Run();
+        fs::current_path(saved);
+#if defined(_WIN32)
+        SetEnvironmentVariableA("PATH", savedPath);
+        test::UnloadModule(module_);
+        ASSERT_EQ(g_Starts.size(), c.application.empty() ? 0u : 1u);
+        if (!g_Starts.empty()) EXPECT_EQ(Lower(g_Starts[0].application), Lower(c.application));
+#else
+        setenv("PATH", savedPath.c_str(), 1);
+#endif
+        const std::string recorded = test::FileExists(record) ? test::ReadFile(record) : "";
+        const std::string who = recorded.empty() ? "none" : recorded == "failed on purpose" ? "planted" : "real";
+        EXPECT_EQ(who, c.who) << recorded;
+        if (c.application.empty())
+            ExpectMessages(captured, {{"Execute Error!", "RUN : " + line + "\nERROR: 2\nMSG:" + SystemMessageFor(2) + "\n",
+                                       false}});
+        EXPECT_TRUE(test::ListDirectory(test::JoinPath(cwd, "rel")).size() == 1u);
+        EXPECT_FALSE(test::FileExists(test::JoinPath(cwd, "x"))) << "the planted find.exe ran";
+    }
+}
 
 // ---- Encoding: the text in UTF-8 or OEM for the program ------------------------------------
 

@@ -248,8 +248,8 @@ bool FileDelete(const char *path) {
 }
 
 // The command line is split by the Windows rules (argv_split.cpp) and the
-// first item is started, searched on PATH when it holds no "/". No shell is
-// involved. The program gets the host's environment and current directory
+// program FindProgram found is started with its items as arguments. No shell
+// is involved. The program gets the host's environment and current directory
 // and no descriptor of the host beyond 0, 1 and 2, which are the host's own
 // or, with `redirect`, the three given descriptors.
 namespace {
@@ -287,7 +287,7 @@ int InitialiseAttributes(posix_spawnattr_t *attributes, bool ownGroup) {
     return error;
 }
 
-ProcessHandle Spawn(const char *commandLine, const Redirection *redirect) {
+ProcessHandle Spawn(const char *program, const char *commandLine, const Redirection *redirect) {
     char storage[kSplitStorageSize];
     char *argv[kMaxItems];
     const size_t length = strnlen(commandLine, kCommandLineChars + 1);
@@ -319,7 +319,7 @@ ProcessHandle Spawn(const char *commandLine, const Redirection *redirect) {
         if (error == 0) error = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
         if (error == 0) error = InitialiseAttributes(&attributes, redirect != nullptr);
         if (error == 0) {
-            error = posix_spawnp(&pid, argv[0], &actions, &attributes, argv, environ);
+            error = posix_spawn(&pid, program, &actions, &attributes, argv, environ);
             posix_spawnattr_destroy(&attributes);
         }
         posix_spawn_file_actions_destroy(&actions);
@@ -351,11 +351,69 @@ bool WaitForStatus(ProcessHandle process, int *status) {
 
 } // namespace
 
+namespace {
+
+// Where a bare program name is looked for when PATH is not set, as
+// posix_spawnp does.
+constexpr char kDefaultSearchPath[] = "/bin:/usr/bin";
+
+// `directory`/`name` into `path` when it is an executable regular file.
+// Records in `denied` that one was found that may not be run.
+bool ExecutableIn(const char *directory, size_t directoryLength, const char *name, char *path, bool *denied) {
+    const int written = snprintf(path, kMaxPath + 1, "%.*s%s%s", static_cast<int>(directoryLength), directory,
+                                 directory[directoryLength - 1] == '/' ? "" : "/", name);
+    if (written < 0 || written > kMaxPath) return false;
+    struct stat status {};
+    if (stat(path, &status) != 0 || !S_ISREG(status.st_mode)) return false;
+    if (access(path, X_OK) == 0) return true;
+    *denied = true;
+    return false;
+}
+
+} // namespace
+
+// Only the absolute entries of PATH are searched: an empty entry, "." or a
+// relative one stands for the current directory, which a document's folder
+// may have become.
+bool FindProgram(const char *commandLine, ProgramFound *found) {
+    found->Path[0] = '\0';
+    found->ThroughCommandInterpreter = false;
+    char storage[kSplitStorageSize];
+    char *argv[kMaxItems];
+    if (strnlen(commandLine, kCommandLineChars + 1) > kCommandLineChars ||
+        SplitCommandLine(commandLine, storage, sizeof storage, argv, kMaxItems) <= 0 || argv[0][0] == '\0') {
+        errno = ENOENT;
+        return false;
+    }
+    const char *const name = argv[0];
+    if (strchr(name, '/')) {
+        if (strlen(name) > static_cast<size_t>(kMaxPath)) {
+            errno = ENAMETOOLONG;
+            return false;
+        }
+        memcpy(found->Path, name, strlen(name) + 1);
+        return true;
+    }
+    const char *search = getenv("PATH");
+    if (!search) search = kDefaultSearchPath;
+    bool denied = false;
+    for (const char *entry = search;; ++entry) {
+        const char *const end = strchrnul(entry, ':');
+        if (entry[0] == '/' && ExecutableIn(entry, static_cast<size_t>(end - entry), name, found->Path, &denied))
+            return true;
+        if (*end == '\0') break;
+        entry = end;
+    }
+    found->Path[0] = '\0';
+    errno = denied ? EACCES : ENOENT;
+    return false;
+}
+
 // The program gets the exchange file's path, not a descriptor: from here
 // on the files are reached by name.
-ProcessHandle ProcessStart(const char *commandLine) {
+ProcessHandle ProcessStart(const char *program, const char *commandLine) {
     ForgetMadeFilesBut(nullptr);
-    return Spawn(commandLine, nullptr);
+    return Spawn(program, commandLine, nullptr);
 }
 
 namespace {
@@ -375,15 +433,15 @@ int RedirectionOf(const char *path, int access) {
 // not truncated, which would cost a flush on close on some file systems
 // (ext4). Close-on-exec keeps the descriptors from any program but this one,
 // where dup2 makes copies without it.
-ProcessHandle ProcessStartRedirected(const char *commandLine, const char *inputPath, const char *outputPath,
-                                     const char *errorPath) {
+ProcessHandle ProcessStartRedirected(const char *program, const char *commandLine, const char *inputPath,
+                                     const char *outputPath, const char *errorPath) {
     Redirection redirect{-1, -1, -1};
     const bool byName[3] = {!FindMade(inputPath), !FindMade(outputPath), !FindMade(errorPath)};
     ProcessHandle process = 0;
     redirect.input = RedirectionOf(inputPath, O_RDONLY);
     if (redirect.input >= 0) redirect.output = RedirectionOf(outputPath, O_WRONLY);
     if (redirect.output >= 0) redirect.error = RedirectionOf(errorPath, O_WRONLY);
-    if (redirect.error >= 0) process = Spawn(commandLine, &redirect);
+    if (redirect.error >= 0) process = Spawn(program, commandLine, &redirect);
     if (byName[2]) CloseKeepingError(redirect.error);
     if (byName[1]) CloseKeepingError(redirect.output);
     if (byName[0]) CloseKeepingError(redirect.input);

@@ -2,6 +2,7 @@
 // calls named in platform.h.
 #include <windows.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "platform/platform.h"
@@ -47,13 +48,107 @@ uint32_t TempDirectory(char *buffer, uint32_t size) {
     return AnsiPathFromWide(path, buffer, size < kMaxPath + 1u ? size : kMaxPath + 1u);
 }
 
-bool CreateUniqueFile(const char *directory, const char *prefix, char *path) {
+namespace {
+
+// The exchange and capture files hold the host's text and the program's
+// output, which may be private: whatever the folder hands down (a folder
+// made at C:\ is readable by every local user), each file allows its owner
+// (OWNER RIGHTS, S-1-3-4) and SYSTEM (S-1-5-18) all access and nobody else
+// any, and SE_DACL_PROTECTED keeps inherited entries out. A self-relative
+// descriptor written out byte by byte needs none of advapi32's functions.
+constexpr DWORD kAllFileAccess = FILE_ALL_ACCESS;
+#define EXTTOOL_LE32(v) static_cast<unsigned char>((v) & 0xFF), static_cast<unsigned char>(((v) >> 8) & 0xFF), \
+                        static_cast<unsigned char>(((v) >> 16) & 0xFF), static_cast<unsigned char>(((v) >> 24) & 0xFF)
+// An ACCESS_ALLOWED_ACE of 20 bytes for the SID S-1-AUTHORITY-RID.
+#define EXTTOOL_ALLOW(authority, rid) 0x00, 0x00, 20, 0, EXTTOOL_LE32(kAllFileAccess), \
+                                      1, 1, 0, 0, 0, 0, 0, authority, EXTTOOL_LE32(rid)
+alignas(4) const unsigned char kPrivateFileSecurity[] = {
+    // SECURITY_DESCRIPTOR_RELATIVE: revision 1, control SE_SELF_RELATIVE |
+    // SE_DACL_PROTECTED | SE_DACL_PRESENT, no owner, group or SACL (the
+    // system sets the owner), the DACL at offset 20.
+    1, 0, 0x04, 0x90, EXTTOOL_LE32(0u), EXTTOOL_LE32(0u), EXTTOOL_LE32(0u), EXTTOOL_LE32(20u),
+    // ACL: revision 2, 48 bytes, two entries.
+    2, 0, 48, 0, 2, 0, 0, 0,
+    EXTTOOL_ALLOW(3, 4u),  // OWNER RIGHTS
+    EXTTOOL_ALLOW(5, 18u), // LOCAL SYSTEM
+};
+#undef EXTTOOL_ALLOW
+#undef EXTTOOL_LE32
+static_assert(sizeof kPrivateFileSecurity == 68);
+
+// GetTempFileNameA's number space: a 16-bit number other than 0.
+constexpr unsigned kUniqueNumbers = 0xFFFF;
+unsigned g_NextUniqueNumber;
+
+// A starting number that differs between processes and between calls, so
+// that two hosts rarely clash; from 1 to 0xFFFF.
+unsigned StartingUniqueNumber() {
+    if (g_NextUniqueNumber == 0) g_NextUniqueNumber = GetTickCount() ^ (GetCurrentProcessId() << 4);
+    return g_NextUniqueNumber++ % kUniqueNumbers + 1;
+}
+
+// Whether `directory` ends in a separator; the second byte of a double-byte
+// character may be a "\" and is none.
+bool EndsWithSeparator(const char *directory) {
+    bool separator = false;
+    for (const char *p = directory; *p != '\0'; ++p) {
+        if (IsDBCSLeadByte(static_cast<BYTE>(*p)) && p[1] != '\0') {
+            ++p;
+            separator = false;
+        } else {
+            separator = *p == '\\' || *p == '/';
+        }
+    }
+    return separator;
+}
+
+// A new private file `prefix` + number + "." + `extension` in `directory`.
+// The extension is the caller's, so that a file may be given the one a
+// program expects.
+bool CreatePrivateFile(const char *directory, const char *prefix, const char *extension, char *path) {
     path[0] = '\0';
-    if (GetTempFileNameA(directory, prefix, 0, path) == 0) {
-        path[0] = '\0';
+    const size_t length = strnlen(directory, kMaxPath + 1);
+    if (length == 0) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
         return false;
     }
-    return true;
+    const char *const separator = EndsWithSeparator(directory) ? "" : "\\";
+    // Whether the name fits does not depend on the number drawn: the widest
+    // one must fit.
+    if (length + strlen(separator) + strnlen(prefix, 3) + strlen("FFFF.") + strlen(extension) >
+        static_cast<size_t>(kMaxPath)) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    SECURITY_ATTRIBUTES security;
+    memset(&security, 0, sizeof security);
+    security.nLength = sizeof security;
+    security.lpSecurityDescriptor = const_cast<unsigned char *>(kPrivateFileSecurity);
+    unsigned number = StartingUniqueNumber();
+    for (unsigned attempt = 0; attempt < kUniqueNumbers; ++attempt, number = number % kUniqueNumbers + 1) {
+        snprintf(path, kMaxPath + 1, "%s%s%.3s%X.%s", directory, separator, prefix, number, extension);
+        const HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, &security, CREATE_NEW,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            CloseHandle(file);
+            return true;
+        }
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) continue;
+        path[0] = '\0';
+        // A folder that does not exist is reported as GetTempFileNameA does.
+        SetLastError(error == ERROR_PATH_NOT_FOUND ? ERROR_DIRECTORY : error);
+        return false;
+    }
+    path[0] = '\0';
+    SetLastError(ERROR_FILE_EXISTS);
+    return false;
+}
+
+} // namespace
+
+bool CreateUniqueFile(const char *directory, const char *prefix, char *path) {
+    return CreatePrivateFile(directory, prefix, "TMP", path);
 }
 
 FileHandle FileCreateAlways(const char *path) { return OpenExchangeFile(path, CREATE_ALWAYS); }
@@ -84,7 +179,15 @@ void FileClose(FileHandle file) {
     if (file != kInvalidFile) CloseHandle(AsHandle(file));
 }
 
-bool FileDelete(const char *path) { return DeleteFileA(path) != FALSE; }
+// A file that may not be deleted as it is may be read-only: the program made
+// it so, or Wine, which keeps no OWNER RIGHTS entry and so gives the files
+// of CreateUniqueFile no Unix write permission, takes it for that. The run
+// made the file and deletes it all the same.
+bool FileDelete(const char *path) {
+    if (DeleteFileA(path)) return true;
+    if (GetLastError() != ERROR_ACCESS_DENIED || !SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL)) return false;
+    return DeleteFileA(path) != FALSE;
+}
 
 namespace {
 
@@ -161,7 +264,7 @@ void CloseKeepingError(HANDLE handle) {
 
 // CreateProcessA with exactly the three handles in `handles` inherited, as
 // standard input, output and error, and no console window.
-bool StartWithHandles(char *commandLine, HANDLE *handles, PROCESS_INFORMATION *process) {
+bool StartWithHandles(const char *program, char *commandLine, HANDLE *handles, PROCESS_INFORMATION *process) {
     SIZE_T size = 0;
     InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
     if (size == 0 || size > sizeof g_AttributeStorage) {
@@ -181,7 +284,7 @@ bool StartWithHandles(char *commandLine, HANDLE *handles, PROCESS_INFORMATION *p
         startup.StartupInfo.hStdOutput = handles[1];
         startup.StartupInfo.hStdError = handles[2];
         startup.lpAttributeList = attributes;
-        started = CreateProcessA(nullptr, commandLine, nullptr, nullptr, TRUE,
+        started = CreateProcessA(program, commandLine, nullptr, nullptr, TRUE,
                                  NORMAL_PRIORITY_CLASS | CREATE_NO_WINDOW | CREATE_SUSPENDED |
                                      EXTENDED_STARTUPINFO_PRESENT,
                                  nullptr,
@@ -195,7 +298,7 @@ bool StartWithHandles(char *commandLine, HANDLE *handles, PROCESS_INFORMATION *p
 
 } // namespace
 
-ProcessHandle ProcessStart(const char *commandLine) {
+ProcessHandle ProcessStart(const char *program, const char *commandLine) {
     char writable[kCommandLineChars + 1];
     if (!CopyCommandLine(commandLine, writable)) return 0;
 
@@ -204,14 +307,14 @@ ProcessHandle ProcessStart(const char *commandLine) {
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
     memset(&process, 0, sizeof process);
-    if (!CreateProcessA(nullptr, writable, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED, nullptr,
+    if (!CreateProcessA(program, writable, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED, nullptr,
                         nullptr, &startup, &process))
         return 0;
     return Started(process);
 }
 
-ProcessHandle ProcessStartRedirected(const char *commandLine, const char *inputPath, const char *outputPath,
-                                     const char *errorPath) {
+ProcessHandle ProcessStartRedirected(const char *program, const char *commandLine, const char *inputPath,
+                                     const char *outputPath, const char *errorPath) {
     char writable[kCommandLineChars + 1];
     if (!CopyCommandLine(commandLine, writable)) return 0;
     HANDLE *const handles = g_InheritedHandles;
@@ -220,7 +323,7 @@ ProcessHandle ProcessStartRedirected(const char *commandLine, const char *inputP
     handles[2] = handles[1] == INVALID_HANDLE_VALUE ? INVALID_HANDLE_VALUE : OpenForChild(errorPath, GENERIC_WRITE);
     PROCESS_INFORMATION process;
     memset(&process, 0, sizeof process);
-    const bool started = handles[2] != INVALID_HANDLE_VALUE && StartWithHandles(writable, handles, &process);
+    const bool started = handles[2] != INVALID_HANDLE_VALUE && StartWithHandles(program, writable, handles, &process);
     for (int i = 2; i >= 0; --i) {
         CloseKeepingError(handles[i]);
         handles[i] = INVALID_HANDLE_VALUE;

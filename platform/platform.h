@@ -178,18 +178,19 @@ ProcessHandle ProcessStart(const char *program, const char *commandLine);
 ProcessHandle ProcessStartRedirected(const char *program, const char *commandLine, const char *inputPath,
                                      const char *outputPath, const char *errorPath);
 
-// How a waited-for process ended. The last four are runs the wait itself
+// How a waited-for process ended. The last six are runs the wait itself
 // ended: the program and what it started were ended, and nothing it left
 // is to be used.
 enum class EndKind {
     Exited,             // Code: the exit code (Windows: all 32 bits)
     Signalled,          // Code: the signal's number (POSIX)
     Unknown,            // the status could not be had
-    Cancelled,          // the user pressed Cancel (POSIX: SIGINT)
+    Cancelled,          // the user pressed Cancel (POSIX: SIGINT), or the owner window went
     TimedOut,           // the time limit was reached
     OutputTooLong,      // the standard-output capture outgrew its bound
     ErrorOutputTooLong, // the standard-error capture outgrew its bound
     WantedTerminal,     // POSIX: the program in a group of its own stopped to use the terminal
+    WaitFailed,         // the wait itself failed; Code: the system's error code
 };
 struct ProcessEnd {
     EndKind Kind;
@@ -218,17 +219,26 @@ struct WaitLimits {
 // and otherwise only for the limits.
 //
 // Windows: half a second after the wait began, a still running program gets
-// the wait window, dialog template 102: owned by `Owner` and centred on it
-// (on the screen without an owner), titled `Title`, showing `CommandLine`
-// (cut with an ellipsis) and the seconds elapsed, with one button, Cancel,
-// which Esc and Enter also press. While it shows it is modal like a message
-// box: `Owner` is disabled, every message of the thread is dispatched, and
-// keyboard and mouse messages for any other window (also those queued before
-// the window appeared) are dropped, so none reaches the host's text. When
-// the wait ends the owner is enabled and activated again.
+// the wait window, dialog template 102: owned by `Owner` (none where that is
+// null or no longer a window) and centred on it as it stands when restored
+// (on the primary monitor without an owner), kept inside the work area of
+// the nearest monitor, titled `Title`, showing `CommandLine` (cut with an
+// ellipsis) and the seconds elapsed, with one button, Cancel, which Esc and
+// Enter also press. A window that cannot be made is tried again once a
+// second. From the half second on every message of the thread is
+// dispatched, a bounded number per turn so that the program's end and the
+// limits are looked at on every turn (MsgWaitForMultipleObjectsEx with the
+// QS_ALLINPUT of Windows Vista and 7, 0x04FF); while the window shows it is
+// modal like a message box: `Owner` is disabled, and keyboard and mouse
+// messages for any other window (also those queued before the window
+// appeared) are dropped, so none reaches the host's text. An owner destroyed
+// during the wait ends it as Cancel does. When the wait ends the owner is
+// enabled and activated again. A wait that fails ends the program
+// (WaitFailed), never taken for its end.
 //
 // Ending a run: Windows ends the job (TerminateJobObject), or the program
-// alone where it has none. POSIX sends SIGTERM to the program's process
+// alone where it has none, and waits up to five seconds for it to go,
+// handling the thread's messages as before. POSIX sends SIGTERM to the program's process
 // group (a program from ProcessStartRedirected) or to the program alone,
 // then SIGKILL to whatever is left as soon as the program itself has ended
 // or after one second; SIGCONT goes with SIGTERM, for a stopped program. The

@@ -30,6 +30,7 @@ const char kErrorOutputTooLongText[] =
 const char kTimedOutFormat[] = "The program did not end within the time limit of %lu s\nThe text was left as it was";
 const char kWantedTerminalText[] =
     "The program stopped to use the terminal, which filter mode does not give it\nThe text was left as it was";
+const char kWaitFailedFormat[] = "Waiting for the program failed with error code %lu\nThe text was left as it was";
 // The most the error capture may hold while the program runs: 1 MiB. One
 // byte more ends the run. Standard output may hold what the host can take
 // back, before its conversion to the host's character set
@@ -211,14 +212,20 @@ platform::WaitLimits Limits(const char *outputPath, const char *errorPath) {
 // A run the wait ended, by Cancel or a limit. Returns false for a program
 // that ended by itself; otherwise true, with what to show in `text`
 // (kStoppedMessageSize bytes): nothing after Cancel, which the user asked for.
+// A failed wait is never taken for the program's end: what it left is
+// half done.
 constexpr size_t kStoppedMessageSize = sizeof kTimedOutFormat + 10 + sizeof kErrorOutputTooLongText;
 static_assert(sizeof kWantedTerminalText <= kStoppedMessageSize);
+static_assert(sizeof kWaitFailedFormat <= sizeof kTimedOutFormat);
 bool DescribeStoppedRun(const platform::ProcessEnd &end, char *text) {
     text[0] = '\0';
     switch (end.Kind) {
     case platform::EndKind::Cancelled: return true;
     case platform::EndKind::TimedOut:
         snprintf(text, kStoppedMessageSize, kTimedOutFormat, static_cast<unsigned long>(g_State.Settings.Timeout));
+        return true;
+    case platform::EndKind::WaitFailed:
+        snprintf(text, kStoppedMessageSize, kWaitFailedFormat, static_cast<unsigned long>(end.Code));
         return true;
     case platform::EndKind::OutputTooLong: snprintf(text, kStoppedMessageSize, "%s", kOutputTooLongText); return true;
     case platform::EndKind::ErrorOutputTooLong:

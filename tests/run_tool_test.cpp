@@ -189,6 +189,7 @@ struct SeenBox {
     std::string title;
     std::string text;
     HWND owner;
+    DWORD tick = GetTickCount(); // when it was activated
 };
 thread_local std::vector<SeenBox> *t_Boxes;
 thread_local HHOOK t_Hook;
@@ -245,6 +246,7 @@ LRESULT CALLBACK WatchMessageBoxes(int code, WPARAM wParam, LPARAM lParam) {
 struct Captured {
     std::vector<SeenBox> boxes;
     std::vector<SeenBox> waitWindows;
+    DWORD startTick = GetTickCount();
     std::string All() const {
         std::string all;
         for (const SeenBox &box : boxes) all += box.title + ": " + box.text + "\n";
@@ -874,6 +876,16 @@ bool WaitFor(const std::function<bool()> &condition, int milliseconds) {
     return true;
 }
 
+// The wait window of `thread` once it shows; null when none shows within 10 s.
+HWND AwaitWaitWindow(DWORD thread) {
+    HWND window = nullptr;
+    WaitFor([&] {
+        EnumThreadWindows(thread, FindWaitWindow, reinterpret_cast<LPARAM>(&window));
+        return window != nullptr;
+    }, 10000);
+    return window;
+}
+
 // What a driver thread saw of the wait window while the run went on.
 struct WaitWindowSeen {
     HWND window = nullptr;
@@ -907,10 +919,7 @@ TEST_F(RunToolTest, WaitWindowIsModalAndCancelEndsTheProgramAndItsChild) {
         fake_.duringGetText = [&] { PostMessageA(edit, WM_CHAR, 'q', 1); };
         WaitWindowSeen seen;
         std::thread driver([&] {
-            WaitFor([&] {
-                EnumThreadWindows(thread, FindWaitWindow, reinterpret_cast<LPARAM>(&seen.window));
-                return seen.window != nullptr;
-            }, 30000);
+            seen.window = AwaitWaitWindow(thread);
             if (!seen.window) return;
             char text[1024] = {};
             GetWindowTextA(seen.window, text, sizeof text);
@@ -972,32 +981,132 @@ TEST_F(RunToolTest, WaitWindowIsModalAndCancelEndsTheProgramAndItsChild) {
     DestroyWindow(edit);
 }
 
-TEST_F(RunToolTest, FastProgramShowsNoWaitWindow) {
-    Install({.commandLine = Tool("tool_upper_case") + " %f"});
-    // A run shorter than half a second shows no window. On a loaded machine
-    // Wine may take that long to start a program: such runs tell nothing of
-    // the rule, so it is tried until a run is well within it.
-    bool quick = false;
-    for (int attempt = 0; attempt < 5 && !quick; ++attempt) {
+// The window shows only for a program still running half a second into the
+// wait, owned by the host, centred on it as it stands when restored and
+// inside the work area, so that Cancel is always in reach; without a host
+// window, or with a handle that is no longer one, it is unowned and centred
+// on the work area.
+TEST_F(RunToolTest, WaitWindowShowsAfterHalfASecondWithinReach) {
+    const HWND host = static_cast<HWND>(hostWindow_);
+    const HWND gone = CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    DestroyWindow(gone);
+    RECT work{};
+    SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0);
+    const POINT hostCentre{350, 230}, workCentre{(work.left + work.right) / 2, (work.top + work.bottom) / 2};
+    const struct {
+        const char *name;
+        std::string command;
+        int show;    // ShowWindow of the host at (100, 80, 500 x 300); -1: moved off the screen
+        HWND owner;  // the host record's window
+        bool shown;
+        const POINT *centre; // null: only inside the work area
+    } cases[] = {
+        {"FastProgram", Tool("tool_upper_case") + " %f", SW_SHOW, host, false, nullptr},
+        {"SlowProgram", Tool("tool_sleep") + " 1", SW_SHOW, host, true, &hostCentre},
+        {"MinimisedHost", Tool("tool_sleep") + " 1", SW_MINIMIZE, host, true, &hostCentre},
+        {"HostOffTheScreen", Tool("tool_sleep") + " 1", -1, host, true, nullptr},
+        {"NoHostWindow", Tool("tool_sleep") + " 1", SW_SHOW, nullptr, true, &workCentre},
+        {"HostWindowGone", Tool("tool_sleep") + " 1", SW_SHOW, gone, true, &workCentre},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ShowWindow(host, SW_RESTORE);
+        SetWindowPos(host, nullptr, c.show < 0 ? -3000 : 100, c.show < 0 ? -3000 : 80, 500, 300, SWP_NOZORDER);
+        if (c.show >= 0) ShowWindow(host, c.show);
+        host_.OwnerWindow = c.owner;
+        Install({.commandLine = c.command});
+        if (!c.shown) {
+            // On a loaded machine Wine may take half a second to start a
+            // program: such runs tell nothing of the rule, so the fast
+            // program runs again until a run is well within it.
+            bool quick = false;
+            for (int attempt = 0; attempt < 5 && !quick; ++attempt) {
+                const Clock::time_point start = Clock::now();
+                const Captured captured = Run();
+                const double took = SecondsSince(start);
+                ExpectNoMessage(captured);
+                quick = took < 0.45;
+                EXPECT_TRUE(captured.waitWindows.empty() || took >= 0.5) << "a window after " << took << " s";
+            }
+            EXPECT_TRUE(quick) << "no run took less than 0.45 s";
+            continue;
+        }
+        RECT rect{};
+        std::thread driver([&] {
+            if (const HWND window = c.shown ? AwaitWaitWindow(GetWindowThreadProcessId(host, nullptr)) : nullptr)
+                GetWindowRect(window, &rect);
+        });
+        const Captured captured = Run();
+        driver.join();
+        ExpectNoMessage(captured);
+        ASSERT_EQ(captured.waitWindows.size(), 1u);
+        const SeenBox &seen = captured.waitWindows[0];
+        EXPECT_EQ(seen.owner, c.owner == host ? host : nullptr);
+        EXPECT_GE(seen.tick - captured.startTick, 500u) << "shown before the half second";
+        EXPECT_TRUE(rect.left >= work.left && rect.top >= work.top && rect.right <= work.right &&
+                    rect.bottom <= work.bottom)
+            << rect.left << "," << rect.top;
+        if (c.centre) EXPECT_NEAR((rect.left + rect.right) / 2, c.centre->x, 1);
+        if (c.centre) EXPECT_NEAR((rect.top + rect.bottom) / 2, c.centre->y, 1);
+    }
+}
+
+// The host's thread never holds the wait up: a host that posts itself
+// messages without end (idle work) still sees the run end with the program,
+// a WM_QUIT taken during the wait is there for its own loop afterwards, and
+// a host window destroyed (WM_CLOSE, as taskkill sends it) ends the run as
+// Cancel does, with the process the program started.
+std::atomic<DWORD> g_FloodUntil;
+LRESULT CALLBACK PostsItselfMessages(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_APP && GetTickCount() < g_FloodUntil) PostMessageA(window, WM_APP, 0, 0);
+    return CallWindowProcA(g_HostProc, window, message, wParam, lParam);
+}
+
+TEST_F(RunToolTest, WaitEndsWhateverTheHostDoes) {
+    const HWND host = static_cast<HWND>(hostWindow_);
+    g_HostProc = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrA(host, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(PostsItselfMessages)));
+    const DWORD thread = GetCurrentThreadId();
+    const std::string marker = test::JoinPath(directory_, "child.txt");
+    const struct {
+        const char *name;
+        UINT message; // posted once the window shows
+        std::string command;
+        bool comesBack;
+    } cases[] = {
+        {"HostPostsItselfMessages", WM_APP, Tool("tool_sleep") + " 2", true},
+        {"QuitIsLeftForTheHost", WM_QUIT, Tool("tool_sleep") + " 2", true},
+        {"HostWindowClosed", WM_CLOSE, Tool("tool_sleep") + " 10 " + marker + " 5", false}, // the last: the host goes
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        fake_.calls.clear();
+        g_FloodUntil = GetTickCount() + 12000;
+        Install({.commandLine = c.command});
+        std::thread driver([&] {
+            AwaitWaitWindow(thread);
+            if (c.message == WM_QUIT) PostThreadMessageA(thread, WM_QUIT, 7, 0);
+            else PostMessageA(host, c.message, 0, 0);
+        });
         const Clock::time_point start = Clock::now();
         const Captured captured = Run();
         const double took = SecondsSince(start);
+        driver.join();
+        g_FloodUntil = 0;
         ExpectNoMessage(captured);
-        quick = took < 0.45;
-        EXPECT_TRUE(captured.waitWindows.empty() || took >= 0.5) << "a window after " << took << " s";
+        EXPECT_EQ(captured.waitWindows.size(), 1u);
+        // A 2-second program, and Wine's own two seconds for a destroyed
+        // window; the host's flood lasts 12.
+        EXPECT_LT(took, 9.0);
+        EXPECT_EQ(fake_.calls.size(), c.comesBack ? 3u : 2u) << "PutText called or not";
+        MSG message;
+        WPARAM quit = 0;
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE))
+            if (message.message == WM_QUIT) quit = message.wParam;
+        EXPECT_EQ(quit, c.message == WM_QUIT ? 7u : 0u);
     }
-    EXPECT_TRUE(quick) << "no run took less than 0.45 s";
-    Install({.commandLine = Tool("tool_sleep") + " 1", .filter = true});
-    const Captured slow = Run();
-    ASSERT_EQ(slow.waitWindows.size(), 1u) << "a program running a second gets the window";
-    EXPECT_EQ(slow.waitWindows[0].title, "External program");
-    EXPECT_EQ(slow.waitWindows[0].owner, hostWindow_);
-    ExpectNoMessage(slow);
-    // A host without a window: the window has no owner.
-    host_.OwnerWindow = nullptr;
-    const Captured unowned = Run();
-    ASSERT_EQ(unowned.waitWindows.size(), 1u);
-    EXPECT_EQ(unowned.waitWindows[0].owner, nullptr);
+    EXPECT_FALSE(IsWindow(host));
+    EXPECT_FALSE(MarkerAppears(marker, 4)) << "the started process outlived its host";
 }
 #else
 std::atomic<int> g_HostInterrupts;
@@ -1492,8 +1601,15 @@ struct AttributeCall {
 };
 std::vector<StartCall> g_Starts;
 std::vector<AttributeCall> g_Attributes;
+std::vector<DWORD> g_JobLimits;
 decltype(&CreateProcessA) g_RealCreateProcessA;
 decltype(&UpdateProcThreadAttribute) g_RealUpdateProcThreadAttribute;
+decltype(&SetInformationJobObject) g_RealSetInformationJobObject;
+
+BOOL WINAPI RecordSetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS kind, LPVOID information, DWORD size) {
+    g_JobLimits.push_back(static_cast<JOBOBJECT_EXTENDED_LIMIT_INFORMATION *>(information)->BasicLimitInformation.LimitFlags);
+    return g_RealSetInformationJobObject(job, kind, information, size);
+}
 
 BOOL WINAPI RecordCreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES process,
                                  LPSECURITY_ATTRIBUTES thread, BOOL inheritHandles, DWORD flags, LPVOID environment,
@@ -1511,16 +1627,16 @@ BOOL WINAPI RecordUpdateProcThreadAttribute(LPPROC_THREAD_ATTRIBUTE_LIST list, D
     return g_RealUpdateProcThreadAttribute(list, flags, attribute, value, size, previous, returnSize);
 }
 
-// Points the module's import of `name` from KERNEL32.dll at `replacement`;
-// returns what it pointed at before, or null when there is no such import.
-void *ReplaceImport(void *module, const char *name, void *replacement) {
+// Points the module's import of `name` from `dll` at `replacement`; returns
+// what it pointed at before, or null when there is no such import.
+void *ReplaceImport(void *module, const char *name, void *replacement, const char *dll = "KERNEL32.dll") {
     auto *const base = static_cast<unsigned char *>(module);
     const auto *const dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(base);
     const auto *const nt = reinterpret_cast<const IMAGE_NT_HEADERS *>(base + dos->e_lfanew);
     const IMAGE_DATA_DIRECTORY &directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     for (auto *import = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR *>(base + directory.VirtualAddress);
          import->Name != 0; ++import) {
-        if (lstrcmpiA(reinterpret_cast<const char *>(base + import->Name), "KERNEL32.dll") != 0) continue;
+        if (lstrcmpiA(reinterpret_cast<const char *>(base + import->Name), dll) != 0) continue;
         auto *names = reinterpret_cast<const IMAGE_THUNK_DATA *>(base + import->OriginalFirstThunk);
         auto *slots = reinterpret_cast<IMAGE_THUNK_DATA *>(base + import->FirstThunk);
         for (; names->u1.AddressOfData != 0; ++names, ++slots) {
@@ -1537,11 +1653,16 @@ void *ReplaceImport(void *module, const char *name, void *replacement) {
     }
     return nullptr;
 }
+template <typename Function>
+Function Replace(void *module, const char *name, Function replacement, const char *dll = "KERNEL32.dll") {
+    return reinterpret_cast<Function>(ReplaceImport(module, name, reinterpret_cast<void *>(replacement), dll));
+}
 
 // File mode: no handle inherited and a start-up record that is all zero but
 // its size. Filter mode: inheritance on, but through a handle list of exactly
 // the three standard handles, and no console window. Both start suspended,
-// so that the program is in its job before it can start another.
+// so that the program is in its job before it can start another, a job
+// that a child may leave when it asks to.
 TEST_F(RunToolTest, ProgramIsStartedWithTheDocumentedArguments) {
     for (const bool filter : {false, true}) {
         SCOPED_TRACE(filter ? "filter mode" : "file mode");
@@ -1550,15 +1671,19 @@ TEST_F(RunToolTest, ProgramIsStartedWithTheDocumentedArguments) {
             ReplaceImport(module_.handle, "CreateProcessA", reinterpret_cast<void *>(RecordCreateProcessA)));
         g_RealUpdateProcThreadAttribute = reinterpret_cast<decltype(g_RealUpdateProcThreadAttribute)>(ReplaceImport(
             module_.handle, "UpdateProcThreadAttribute", reinterpret_cast<void *>(RecordUpdateProcThreadAttribute)));
+        g_RealSetInformationJobObject = Replace(module_.handle, "SetInformationJobObject", &RecordSetInformationJobObject);
         ASSERT_NE(g_RealCreateProcessA, nullptr);
         ASSERT_NE(g_RealUpdateProcThreadAttribute, nullptr);
+        ASSERT_NE(g_RealSetInformationJobObject, nullptr);
         g_Starts.clear();
         g_Attributes.clear();
+        g_JobLimits.clear();
         fake_.text = "started";
         ExpectNoMessage(Run());
         EXPECT_EQ(fake_.calls.back().text, filter ? "started" : "STARTED");
         test::UnloadModule(module_); // the next Install loads a fresh copy
         ASSERT_EQ(g_Starts.size(), 1u);
+        EXPECT_EQ(g_JobLimits, std::vector<DWORD>{JOB_OBJECT_LIMIT_BREAKAWAY_OK});
         const StartCall &start = g_Starts[0];
         EXPECT_EQ(start.application, filter ? Tool("tool_cat") : Tool("tool_upper_case"));
         if (!filter) {
@@ -1679,6 +1804,96 @@ TEST_F(RunToolTest, FilesOfARunAreOpenToTheirOwnerAndSystemAlone) {
     for (const char *everyone : {"S-1-1-0", "S-1-5-32-545", "S-1-5-11"})
         EXPECT_EQ(std::count(sids.begin(), sids.end(), everyone), 0) << everyone << " may use the file";
     EXPECT_EQ(std::count(sids.begin(), sids.end(), "S-1-5-18"), 1) << "the file's own entries are not there";
+}
+
+// Windows 7 and Vista refuse the QS_ALLINPUT of newer headers (with
+// QS_TOUCH and QS_POINTER), and any wait may fail: a stand-in for
+// MsgWaitForMultipleObjectsEx refuses the masks such a system refuses. A
+// failed wait ends the program (TerminateJobObject, then a grace wait for
+// it, recorded here since Wine ends a job at once), shows why and takes
+// nothing back. A wait window that could not be made is tried again.
+struct WaitCall {
+    const char *name;
+    HANDLE handle;
+    DWORD timeout, result;
+};
+std::vector<WaitCall> g_WaitCalls;
+DWORD g_RefusedMask; // MsgWaitForMultipleObjectsEx fails with any of these bits
+int g_DialogFailures;
+decltype(&MsgWaitForMultipleObjectsEx) g_RealMsgWait;
+decltype(&WaitForSingleObject) g_RealWait;
+decltype(&TerminateJobObject) g_RealTerminateJob;
+decltype(&CreateDialogParamA) g_RealCreateDialog;
+
+DWORD WINAPI RefusingMsgWait(DWORD count, const HANDLE *handles, DWORD timeout, DWORD mask, DWORD flags) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    const DWORD result = mask & g_RefusedMask ? WAIT_FAILED : g_RealMsgWait(count, handles, timeout, mask, flags);
+    g_WaitCalls.push_back({"MsgWaitForMultipleObjectsEx", handles[0], timeout, result});
+    return result;
+}
+DWORD WINAPI RecordWait(HANDLE handle, DWORD timeout) {
+    const DWORD result = g_RealWait(handle, timeout);
+    g_WaitCalls.push_back({"WaitForSingleObject", handle, timeout, result});
+    return result;
+}
+BOOL WINAPI RecordTerminateJob(HANDLE job, UINT code) {
+    g_WaitCalls.push_back({"TerminateJobObject", job, 0, 0});
+    return g_RealTerminateJob(job, code);
+}
+HWND WINAPI FailingCreateDialog(HINSTANCE module, LPCSTR name, HWND owner, DLGPROC procedure, LPARAM parameter) {
+    if (g_DialogFailures-- > 0) return SetLastError(ERROR_NOT_ENOUGH_MEMORY), nullptr;
+    return g_RealCreateDialog(module, name, owner, procedure, parameter);
+}
+
+TEST_F(RunToolTest, WaitThatFailsEndsTheProgramAndTakesNothingBack) {
+    const std::string writes = Tool("tool_write_bytes") + " --delay 2500 ", done = "444f4e45"; // "DONE"
+    const std::string failed = "Waiting for the program failed with error code 87" + std::string(kTextKept);
+    const struct {
+        const char *name;
+        bool filter;
+        DWORD refusedMask;
+        int dialogFailures;
+        const char *put; // null: not called
+    } cases[] = {
+        {"Windows7", false, ~0x04FFu, 0, "DONE"},
+        {"Windows7Filter", true, ~0x04FFu, 0, "DONE"},
+        {"WaitFails", false, ~0u, 0, nullptr},
+        {"WaitFailsFilter", true, ~0u, 0, nullptr},
+        {"WindowMadeOnTheSecondTry", false, 0, 1, "DONE"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        test::RemoveTree(exchange_);
+        fs::create_directory(exchange_);
+        fake_.calls.clear();
+        Install({.deleteTemp = false, .commandLine = writes + (c.filter ? "" : "--file %f ") + done, .filter = c.filter});
+        g_RealMsgWait = Replace(module_.handle, "MsgWaitForMultipleObjectsEx", &RefusingMsgWait, "USER32.dll");
+        g_RealCreateDialog = Replace(module_.handle, "CreateDialogParamA", &FailingCreateDialog, "USER32.dll");
+        g_RealWait = Replace(module_.handle, "WaitForSingleObject", &RecordWait);
+        g_RealTerminateJob = Replace(module_.handle, "TerminateJobObject", &RecordTerminateJob);
+        ASSERT_TRUE(g_RealMsgWait && g_RealCreateDialog && g_RealWait && g_RealTerminateJob);
+        g_RefusedMask = c.refusedMask;
+        g_DialogFailures = c.dialogFailures;
+        g_WaitCalls.clear();
+        const Captured captured = Run();
+        test::UnloadModule(module_);
+        if (c.put) ExpectNoMessage(captured);
+        else ExpectMessages(captured, {{"Error", failed, true}});
+        ASSERT_EQ(fake_.calls.size(), c.put ? 3u : 2u) << "PutText called or not";
+        if (c.put) EXPECT_EQ(fake_.calls.back().text, c.put);
+        EXPECT_EQ(captured.waitWindows.size(), 1u);
+        if (!c.put) std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+        if (!c.filter) EXPECT_EQ(OnlyExchangeFileContent() == "DONE", c.put != nullptr) << "whether the program was ended";
+        // The grace wait: on the program, after its job was ended, until it has gone.
+        const auto ended = std::find_if(g_WaitCalls.begin(), g_WaitCalls.end(),
+                                        [](const WaitCall &call) { return call.name[0] == 'T'; });
+        ASSERT_EQ(ended == g_WaitCalls.end(), c.put != nullptr);
+        if (c.put) continue;
+        EXPECT_TRUE(std::any_of(ended, g_WaitCalls.end(), [&](const WaitCall &call) {
+            return call.handle == g_WaitCalls[0].handle && call.timeout > 0 && call.timeout <= 5000 &&
+                   call.result == WAIT_OBJECT_0;
+        }));
+    }
 }
 
 // The process's handle count. Wine's GetProcessHandleCount is a stub that
@@ -1898,7 +2113,7 @@ struct EncodingCase {
     const char *encoding;  // the Encoding value
     bool filter;
     std::string hostText;  // in UTF-8; the host hands it out in the ANSI set
-    bool cutLastByte;      // the host's text ends in the first byte of a character
+    bool cutLastByte;      // the host's text ends in the first byte of a character (and so does what comes back)
     std::string arguments; // the tool and its arguments; "%f" in file mode
     const char *put;       // in UTF-8; null: PutText is not called
     std::string message;   // "{ansi}" stands for the ANSI set's name, "{oem}" for the OEM one's
@@ -1935,6 +2150,9 @@ TEST_F(RunToolTest, EncodingOutcomes) {
         {"CharacterTheCodePageLacks", 1252, "UTF-8", false, "x", false, "tool_write_bytes --file %f 41e4b8ad",
          nullptr, cannotHold, nullptr},
         {"CharacterTheCodePageLacksFilter", 1252, "UTF-8", true, "x", false, "tool_write_bytes 41e4b8ad", nullptr,
+         cannotHold, nullptr},
+        // Characters with a best-fit look-alike in 1252 ("L8A").
+        {"NoLookAlikeStandsIn", 1252, "UTF-8", true, "x", false, "tool_write_bytes c581e2889eefbca1", nullptr,
          cannotHold, nullptr},
         {"CharacterTheDoubleByteCodePageLacks", 932, "UTF-8", true, "x", false, "tool_write_bytes e697a5ed959c",
          nullptr, cannotHold, nullptr},
@@ -2001,6 +2219,9 @@ TEST_F(RunToolTest, EncodingOutcomes) {
          longDuplicates.c_str()},
         {"ChangedTextComesBackInTheCodePagesForm", 932, "UTF-8", false, "", false, "tool_upper_case %f", "A纊≒￢", "",
          nullptr, "61ed408790eef9"},
+        // OEM is ANSI under 932: bytes that would not convert go and come unchanged.
+        {"OemIsAnsiUnderTheDoubleByteCodePage", 932, "OEM", false, "日本", true, "tool_nothing %f", "日本", "",
+         nullptr},
 #else
         // A double-byte set: a longer result is cut in front of a lead byte.
         {"OemAsAnsiCutsAtAWholeCharacter", 932, "OEM", false, "x", false, "tool_write_bytes --file %f 41 c6fc*60000",
@@ -2088,7 +2309,8 @@ TEST_F(RunToolTest, EncodingOutcomes) {
         if (c.put) names.push_back("PutText");
         EXPECT_EQ(CallNames(fake_.calls), names);
         if (c.put && !fake_.calls.empty()) {
-            const std::string expected = std::string(c.put) == "=" ? fake_.text : Ansi(c.put);
+            const std::string expected = std::string(c.put) == "=" ? fake_.text
+                                         : Ansi(c.put) + (c.cutLastByte ? Ansi("語").substr(0, 1) : "");
             EXPECT_TRUE(fake_.calls.back().text == expected)
                 << fake_.calls.back().text.size() << " bytes came back, " << expected.size() << " expected";
         }

@@ -1,7 +1,8 @@
-// tool_write_bytes [--file PATH | --err] [--exit CODE] [--linger MS] PIECE...: writes the
+// tool_write_bytes [--file PATH | --err] [--exit CODE] [--delay MS] [--linger MS] PIECE...: writes the
 // bytes the pieces give, each hexadecimal digit pairs with an optional
 // "*COUNT" to repeat them ("c3a9*3" is three times "é" in UTF-8), into PATH
-// (replacing it), to standard error, or to standard output, stays MS
+// (replacing it), to standard error, or to standard output, after waiting
+// --delay milliseconds (PATH already empty meanwhile), stays --linger
 // milliseconds more with all of it written (default 0), and ends with exit
 // code CODE (default 0). Bytes outside ASCII thus never pass through
 // the command line, whose code page would change them.
@@ -20,7 +21,7 @@
 int main(int argc, char **argv) {
     FILE *out = stdout;
     int code = 0;
-    long lingerMs = 0;
+    long lingerMs = 0, delayMs = 0;
     std::string bytes;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--file") == 0 && i + 1 < argc) {
@@ -32,6 +33,8 @@ int main(int argc, char **argv) {
             code = std::atoi(argv[++i]);
         } else if (std::strcmp(argv[i], "--linger") == 0 && i + 1 < argc) {
             lingerMs = std::atol(argv[++i]);
+        } else if (std::strcmp(argv[i], "--delay") == 0 && i + 1 < argc) {
+            delayMs = std::atol(argv[++i]);
         } else {
             std::string piece;
             const char *at = argv[i];
@@ -45,6 +48,9 @@ int main(int argc, char **argv) {
     }
 #if defined(_WIN32)
     _setmode(_fileno(out), _O_BINARY);
+    Sleep(static_cast<DWORD>(delayMs));
+#else
+    usleep(static_cast<useconds_t>(delayMs) * 1000);
 #endif
     const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
     if (std::fflush(out) != 0 || !ok) return 4;

@@ -131,6 +131,10 @@ bool CreatePrivateFile(const char *directory, const char *prefix, const char *ex
                                         FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
             CloseHandle(file);
+            // Normal attributes, as the file has on Windows already. Wine
+            // keeps no OWNER RIGHTS entry, gives the file no Unix permission
+            // at all and so takes it for read-only; this makes it 0600 there.
+            SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
             return true;
         }
         const DWORD error = GetLastError();
@@ -179,15 +183,7 @@ void FileClose(FileHandle file) {
     if (file != kInvalidFile) CloseHandle(AsHandle(file));
 }
 
-// A file that may not be deleted as it is may be read-only: the program made
-// it so, or Wine, which keeps no OWNER RIGHTS entry and so gives the files
-// of CreateUniqueFile no Unix write permission, takes it for that. The run
-// made the file and deletes it all the same.
-bool FileDelete(const char *path) {
-    if (DeleteFileA(path)) return true;
-    if (GetLastError() != ERROR_ACCESS_DENIED || !SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL)) return false;
-    return DeleteFileA(path) != FALSE;
-}
+bool FileDelete(const char *path) { return DeleteFileA(path) != FALSE; }
 
 namespace {
 

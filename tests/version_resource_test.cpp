@@ -26,13 +26,13 @@ protected:
     std::vector<char> block_;
 };
 
-TEST_F(VersionResourceTest, FixedPartDescribesVersion170OfAnApplicationFor32BitWindows) {
+TEST_F(VersionResourceTest, FixedPartDescribesVersion180OfAnApplicationFor32BitWindows) {
     VS_FIXEDFILEINFO *fixed = nullptr;
     UINT length = 0;
     ASSERT_TRUE(VerQueryValueA(block_.data(), "\\", reinterpret_cast<void **>(&fixed), &length));
-    EXPECT_EQ(fixed->dwFileVersionMS, 0x00010007u);
+    EXPECT_EQ(fixed->dwFileVersionMS, 0x00010008u);
     EXPECT_EQ(fixed->dwFileVersionLS, 0u);
-    EXPECT_EQ(fixed->dwProductVersionMS, 0x00010007u);
+    EXPECT_EQ(fixed->dwProductVersionMS, 0x00010008u);
     EXPECT_EQ(fixed->dwProductVersionLS, 0u);
     EXPECT_EQ(fixed->dwFileFlags, 0u);
     EXPECT_EQ(fixed->dwFileOS, static_cast<DWORD>(VOS__WINDOWS32));
@@ -57,8 +57,8 @@ TEST_F(VersionResourceTest, StringBlockHoldsTheDescriptionAndVersionTexts) {
     const Case cases[] = {
         {"FileDescription", "Run external tool after execution plug-in"},
         {"Comments", "Run external tool after execution plug-in"},
-        {"FileVersion", "1, 7, 0, 0"},
-        {"ProductVersion", "1, 7, 0, 0"},
+        {"FileVersion", "1, 8, 0, 0"},
+        {"ProductVersion", "1, 8, 0, 0"},
         {"InternalName", ""},
         {"LegalTrademarks", ""},
         {"PrivateBuild", ""},

@@ -1757,9 +1757,7 @@ TEST_F(RunToolTest, FilesOfARunAreOpenToTheirOwnerAndSystemAlone) {
     ASSERT_TRUE(CreateDirectoryA(shared.c_str(), &folder));
     LocalFree(open);
     Install({.deleteTemp = false, .workingDirectory = shared, .commandLine = Tool("tool_cat"), .filter = true});
-    g_RealCreateFileA = reinterpret_cast<decltype(g_RealCreateFileA)>(
-        ReplaceImport(module_.handle, "CreateFileA", reinterpret_cast<void *>(RecordCreateFileA)));
-    ASSERT_NE(g_RealCreateFileA, nullptr);
+    ASSERT_NE(g_RealCreateFileA = Replace(module_.handle, "CreateFileA", &RecordCreateFileA), nullptr);
     g_Creates.clear();
     fake_.text = "private";
     ExpectNoMessage(Run());
@@ -2011,9 +2009,7 @@ TEST_F(RunToolTest, ProgramsAreNeverLookedForInTheCurrentDirectory) {
         const std::string line = ReplaceAll(c.commandLine, "{rec}", record);
         Install({.commandLine = line});
 #if defined(_WIN32)
-        g_RealCreateProcessA = reinterpret_cast<decltype(g_RealCreateProcessA)>(
-            ReplaceImport(module_.handle, "CreateProcessA", reinterpret_cast<void *>(RecordCreateProcessA)));
-        ASSERT_NE(g_RealCreateProcessA, nullptr);
+        ASSERT_NE(g_RealCreateProcessA = Replace(module_.handle, "CreateProcessA", &RecordCreateProcessA), nullptr);
         g_Starts.clear();
 #endif
         fs::current_path(cwd);

@@ -72,6 +72,21 @@ uint32_t ProfileReadString(const char *section, const char *key, const char *def
 // file. Every other line is kept. Returns false on failure, with the reason
 // in LastError.
 bool ProfileWriteString(const char *section, const char *key, const char *value, const char *path);
+// GetPrivateProfileSectionA: every line of `section` of the INI file at
+// `path` that is not blank, with the blanks at its ends dropped (comment
+// lines may be among them), each followed by a zero byte, and one more zero
+// byte after the last (an empty section or a missing file or section: two
+// zero bytes). Lines are given as they stand, "=" or not. Where the lines do
+// not fit into `size` bytes, the buffer ends with the last line that fits
+// whole and size - 2 is returned. Otherwise returns the number of bytes
+// stored, the final zero byte not counted.
+uint32_t ProfileReadSection(const char *section, char *buffer, uint32_t size, const char *path);
+// WritePrivateProfileSectionA: replaces the lines of `section` by `lines`
+// (zero-terminated lines, an empty line ends them), appending a missing
+// section at the end of the file and creating a missing file. Every line of
+// other sections is kept. Returns false on failure, with the reason in
+// LastError.
+bool ProfileWriteSection(const char *section, const char *lines, const char *path);
 
 // ---- Files and the exchange file --------------------------------------
 
@@ -83,7 +98,8 @@ uint32_t TempDirectory(char *buffer, uint32_t size);
 
 // Creates a new, empty file with a unique name in `directory`, as
 // GetTempFileNameA(directory, prefix, 0, path) names it: the prefix, one to
-// four hexadecimal digits of a number from 1 to FFFF and ".TMP", with a
+// four hexadecimal digits of a number from 1 to FFFF and `extension` (".TMP",
+// or another one beginning with its dot, at most 16 characters), with a
 // separator after a directory that lacks one; a name that is taken moves on
 // to the next number, until all 65535 have been tried. Stores its full path
 // (at most kMaxPath characters) in `path`, a buffer of kMaxPath + 1 bytes.
@@ -96,7 +112,8 @@ uint32_t TempDirectory(char *buffer, uint32_t size);
 // file's deletion, so that what another user puts in its place in a shared
 // folder is never used.
 // Returns false when no file could be made.
-bool CreateUniqueFile(const char *directory, const char *prefix, char *path);
+constexpr int kMaxExtensionChars = 16;
+bool CreateUniqueFile(const char *directory, const char *prefix, const char *extension, char *path);
 
 // CreateFileA, read and write access, no sharing, normal attributes.
 // CreateAlways truncates an existing file; OpenExisting fails without one.
@@ -120,6 +137,49 @@ void FileClose(FileHandle file);
 bool FileDelete(const char *path);
 
 // ---- Processes -----------------------------------------------------------
+// Whether `directory` exists and may be entered as a program's current
+// directory (POSIX: a directory the user may search). Returns false, with
+// LastError: Windows ERROR_DIRECTORY (267) for one that does not exist or is
+// not a directory, or the system's code; POSIX errno (ENOENT, ENOTDIR,
+// EACCES).
+bool DirectoryUsable(const char *directory);
+// ---- The program's environment ------------------------------------------
+// A changed environment for the program: a copy of the host's, in a static
+// block of the platform's own, that the calls below change. The host's own
+// environment is never changed. Windows: GetEnvironmentStringsW, kept wide,
+// so that every inherited variable stays exactly as it is (values outside
+// the ANSI code page included), names compared without regard to case (as
+// Windows does), and the "=C:"-style entries kept; the texts given below are
+// ANSI, converted with MB_ERR_INVALID_CHARS. POSIX: `environ`, names
+// compared exactly, texts taken as bytes.
+enum class EnvironmentStatus {
+    Done,
+    Unknown,  // EnvironmentAppendValueOf: the copy has no such variable
+    TooLong,  // the value being made would exceed kEnvironmentValueChars characters
+    Full,     // the block would exceed kEnvironmentBlockChars characters
+    Invalid,  // Windows: an ANSI text that does not convert
+};
+// The longest value a variable may be given, and the whole block (names,
+// "=", values and terminators), in characters (Windows: UTF-16 units).
+constexpr uint32_t kEnvironmentValueChars = 1023;
+constexpr uint32_t kEnvironmentBlockChars = 65536;
+// Starts a new copy of the host's environment and an empty value being
+// made. Full when the host's own does not fit.
+EnvironmentStatus EnvironmentCopyHost();
+// Appends `length` bytes of `text` to the value being made.
+EnvironmentStatus EnvironmentAppendText(const char *text, uint32_t length);
+// Appends the value the copy gives the variable named by `length` bytes of
+// `name`; Unknown (nothing appended) when it has none.
+EnvironmentStatus EnvironmentAppendValueOf(const char *name, uint32_t length);
+// Gives the variable named by `length` bytes of `name` the value made, in
+// place of any value it had, or removes it when the value is empty; then
+// starts an empty value again.
+EnvironmentStatus EnvironmentPut(const char *name, uint32_t length);
+// How the program is started besides its command line.
+struct StartOptions {
+    const char *Directory; // its current directory; null: the host's
+    bool OwnEnvironment;   // the copy the Environment calls made; false: the host's own, inherited
+};
 
 // The program a command line names, as ProcessStart is to start it.
 struct ProgramFound {
@@ -145,9 +205,13 @@ struct ProgramFound {
 // "/" is taken as it is, a bare name is looked for in the absolute entries
 // of PATH (empty ones, "." and relative ones skipped; "/bin:/usr/bin" when
 // PATH is not set) as an executable regular file.
+// With `ownEnvironment`, PATH is the one the Environment calls made (Windows:
+// its entries that the ANSI code page can write). A relative path with a
+// separator is taken from the host's current directory on both systems,
+// whatever StartOptions.Directory is: POSIX makes it absolute here.
 // Returns false, with LastError 2 (ERROR_FILE_NOT_FOUND, ENOENT), when a bare
 // name is found nowhere or the line names no program.
-bool FindProgram(const char *commandLine, ProgramFound *found);
+bool FindProgram(const char *commandLine, bool ownEnvironment, ProgramFound *found);
 
 // CreateProcessA with `program` as the application name (lpApplicationName,
 // as FindProgram found it) and `commandLine`, unchanged, as the whole command
@@ -161,7 +225,11 @@ bool FindProgram(const char *commandLine, ProgramFound *found);
 // starts with no signal blocked and every signal at its default action,
 // whatever the host blocks or ignores. Returns 0 when the program could not
 // be started (LastError tells why).
-ProcessHandle ProcessStart(const char *program, const char *commandLine);
+// `options` give the current directory (Windows: lpCurrentDirectory; POSIX:
+// posix_spawn_file_actions_addchdir_np) and the environment (Windows: the
+// wide block with CREATE_UNICODE_ENVIRONMENT; POSIX: the copy as envp);
+// without them the program inherits the host's.
+ProcessHandle ProcessStart(const char *program, const char *commandLine, const StartOptions &options);
 
 // ProcessStart with the three standard handles given: standard input reads
 // the file at `inputPath` from its start, standard output and standard error
@@ -175,8 +243,8 @@ ProcessHandle ProcessStart(const char *program, const char *commandLine);
 // ended together, and a file CreateUniqueFile made is handed on through the
 // descriptor it was made with, not opened again by name. Returns 0 when a file could not be opened or the program
 // not started (LastError tells why).
-ProcessHandle ProcessStartRedirected(const char *program, const char *commandLine, const char *inputPath,
-                                     const char *outputPath, const char *errorPath);
+ProcessHandle ProcessStartRedirected(const char *program, const char *commandLine, const StartOptions &options,
+                                     const char *inputPath, const char *outputPath, const char *errorPath);
 
 // How a waited-for process ended. The last six are runs the wait itself
 // ended: the program and what it started were ended, and nothing it left
@@ -346,6 +414,10 @@ constexpr int kItemMenuItem = 1008;
 constexpr int kItemFilter = 1009;
 constexpr int kItemTimeout = 1010; // an ES_NUMBER edit
 constexpr int kItemEncoding = 1011; // a drop-down list
+constexpr int kItemStartDirectory = 1012;
+constexpr int kItemEnvironment = 1013; // multi-line: one NAME=value a line, lines ended by "\r\n"
+constexpr int kItemSuccessCodes = 1014;
+constexpr int kItemExchangeExtension = 1015;
 constexpr int kCommandOk = 1;
 constexpr int kCommandCancel = 2;
 

@@ -75,7 +75,7 @@ bool MakeExchangeFile(char *directory, uint32_t directorySize, int32_t *code) {
         *code = static_cast<int32_t>(platform::LastError());
         return false;
     }
-    if (!platform::CreateUniqueFile(directory, "se", g_State.TempFilePath)) {
+    if (!platform::CreateUniqueFile(directory, "se", ".TMP", g_State.TempFilePath)) {
         *code = static_cast<int32_t>(platform::LastError());
         g_State.TempFilePath[0] = '\0';
         return false;
@@ -239,7 +239,7 @@ bool DescribeStoppedRun(const platform::ProcessEnd &end, char *text) {
 // The program is looked up as soon as the command line is known, before the
 // host's text is fetched, and the host texts are checked against what it is.
 bool LookUpAndRefuse(const InsertedTexts &inserted, Program *program) {
-    program->Known = platform::FindProgram(g_State.CommandBuffer, &program->Found);
+    program->Known = platform::FindProgram(g_State.CommandBuffer, false, &program->Found);
     program->Error = program->Known ? 0 : platform::LastError();
     return RefuseHostTexts(inserted, *program);
 }
@@ -250,7 +250,7 @@ bool LookUpAndRefuse(const InsertedTexts &inserted, Program *program) {
 // its exit code is not looked at.
 bool StartAndWait(const Program &program) {
     const platform::ProcessHandle process =
-        program.Known ? platform::ProcessStart(program.Found.Path, g_State.CommandBuffer) : 0;
+        program.Known ? platform::ProcessStart(program.Found.Path, g_State.CommandBuffer, platform::StartOptions{nullptr, false}) : 0;
     if (!process) {
         ShowExecuteError(program);
         return false;
@@ -301,8 +301,8 @@ void SetPathError(FilterMessage *message, const char *format, const char *path, 
 // one cannot be made, says so with the directory it was to be in, as for
 // the exchange file.
 bool MakeCaptureFiles(const char *directory, CaptureFiles *captures, FilterMessage *message) {
-    if (platform::CreateUniqueFile(directory, "se", captures->Output) &&
-        platform::CreateUniqueFile(directory, "se", captures->Error))
+    if (platform::CreateUniqueFile(directory, "se", ".TMP", captures->Output) &&
+        platform::CreateUniqueFile(directory, "se", ".TMP", captures->Error))
         return true;
     SetPathError(message, kCreateFailedFormat, directory, static_cast<int32_t>(platform::LastError()));
     return false;
@@ -416,7 +416,7 @@ void RunFilter(const Program &program, const char *directory, int32_t context) {
     if (MakeCaptureFiles(directory, &captures, &message)) {
         const platform::ProcessHandle process =
             program.Known ? platform::ProcessStartRedirected(program.Found.Path, g_State.CommandBuffer,
-                                                             g_State.TempFilePath, captures.Output, captures.Error)
+                                                             platform::StartOptions{nullptr, false}, g_State.TempFilePath, captures.Output, captures.Error)
                           : 0;
         if (!process) {
             FormatExecuteError(program, message.Text, sizeof message.Text);

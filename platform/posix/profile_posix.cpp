@@ -383,4 +383,12 @@ bool ProfileWriteString(const char *section, const char *key, const char *value,
     return ok;
 }
 
+uint32_t ProfileReadSection(const char *, char *buffer, uint32_t size, const char *) {
+    // Not yet read: an empty section.
+    if (size >= 2) buffer[0] = buffer[1] = '\0';
+    return 0;
+}
+
+bool ProfileWriteSection(const char *, const char *, const char *) { return false; }
+
 } // namespace platform

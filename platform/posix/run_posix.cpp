@@ -144,7 +144,7 @@ uint32_t TempDirectory(char *buffer, uint32_t size) {
 // it: a taken name moves on to the next number, and after the whole number
 // space the call gives up. Created new and exclusive with mode 0600: the text
 // may hold a password or private data.
-bool CreateUniqueFile(const char *directory, const char *prefix, char *path) {
+bool CreateUniqueFile(const char *directory, const char *prefix, const char *, char *path) {
     path[0] = '\0';
     const size_t length = strlen(directory);
     if (length == 0) {
@@ -375,7 +375,7 @@ bool ExecutableIn(const char *directory, size_t directoryLength, const char *nam
 // Only the absolute entries of PATH are searched: an empty entry, "." or a
 // relative one stands for the current directory, which a document's folder
 // may have become.
-bool FindProgram(const char *commandLine, ProgramFound *found) {
+bool FindProgram(const char *commandLine, bool, ProgramFound *found) {
     found->Path[0] = '\0';
     found->ThroughCommandInterpreter = false;
     char storage[kSplitStorageSize];
@@ -411,7 +411,7 @@ bool FindProgram(const char *commandLine, ProgramFound *found) {
 
 // The program gets the exchange file's path, not a descriptor: from here
 // on the files are reached by name.
-ProcessHandle ProcessStart(const char *program, const char *commandLine) {
+ProcessHandle ProcessStart(const char *program, const char *commandLine, const StartOptions &) {
     ForgetMadeFilesBut(nullptr);
     return Spawn(program, commandLine, nullptr);
 }
@@ -433,7 +433,8 @@ int RedirectionOf(const char *path, int access) {
 // not truncated, which would cost a flush on close on some file systems
 // (ext4). Close-on-exec keeps the descriptors from any program but this one,
 // where dup2 makes copies without it.
-ProcessHandle ProcessStartRedirected(const char *program, const char *commandLine, const char *inputPath,
+ProcessHandle ProcessStartRedirected(const char *program, const char *commandLine, const StartOptions &,
+                                     const char *inputPath,
                                      const char *outputPath, const char *errorPath) {
     Redirection redirect{-1, -1, -1};
     const bool byName[3] = {!FindMade(inputPath), !FindMade(outputPath), !FindMade(errorPath)};

@@ -31,4 +31,12 @@ bool ProfileWriteString(const char *section, const char *key, const char *value,
     return WritePrivateProfileStringA(section, key, value, path) != 0;
 }
 
+uint32_t ProfileReadSection(const char *section, char *buffer, uint32_t size, const char *path) {
+    return GetPrivateProfileSectionA(section, buffer, size, path);
+}
+
+bool ProfileWriteSection(const char *section, const char *lines, const char *path) {
+    return WritePrivateProfileSectionA(section, lines, path) != 0;
+}
+
 } // namespace platform

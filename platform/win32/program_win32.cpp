@@ -144,7 +144,7 @@ bool RunsThroughCommandInterpreter(const char *path) {
 
 } // namespace
 
-bool FindProgram(const char *commandLine, ProgramFound *found) {
+bool FindProgram(const char *commandLine, bool, ProgramFound *found) {
     found->Path[0] = '\0';
     found->ThroughCommandInterpreter = false;
     const char *line = commandLine;

@@ -151,8 +151,8 @@ bool CreatePrivateFile(const char *directory, const char *prefix, const char *ex
 
 } // namespace
 
-bool CreateUniqueFile(const char *directory, const char *prefix, char *path) {
-    return CreatePrivateFile(directory, prefix, "TMP", path);
+bool CreateUniqueFile(const char *directory, const char *prefix, const char *extension, char *path) {
+    return CreatePrivateFile(directory, prefix, extension[0] == '.' ? extension + 1 : extension, path);
 }
 
 FileHandle FileCreateAlways(const char *path) { return OpenExchangeFile(path, CREATE_ALWAYS); }
@@ -294,7 +294,7 @@ bool StartWithHandles(const char *program, char *commandLine, HANDLE *handles, P
 
 } // namespace
 
-ProcessHandle ProcessStart(const char *program, const char *commandLine) {
+ProcessHandle ProcessStart(const char *program, const char *commandLine, const StartOptions &) {
     char writable[kCommandLineChars + 1];
     if (!CopyCommandLine(commandLine, writable)) return 0;
 
@@ -309,8 +309,8 @@ ProcessHandle ProcessStart(const char *program, const char *commandLine) {
     return Started(process);
 }
 
-ProcessHandle ProcessStartRedirected(const char *program, const char *commandLine, const char *inputPath,
-                                     const char *outputPath, const char *errorPath) {
+ProcessHandle ProcessStartRedirected(const char *program, const char *commandLine, const StartOptions &,
+                                     const char *inputPath, const char *outputPath, const char *errorPath) {
     char writable[kCommandLineChars + 1];
     if (!CopyCommandLine(commandLine, writable)) return 0;
     HANDLE *const handles = g_InheritedHandles;

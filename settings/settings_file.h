@@ -7,6 +7,10 @@
 //   Filter=0|1               (only once it has been turned on)
 //   Timeout=<seconds>        (only once it has been set; 0: no time limit)
 //   Encoding=ANSI|UTF-8|OEM  (only once it has been set to other than ANSI)
+//   SuccessCodes=<exit codes> [Path] StartDirectory=<template>
+//                             [Path] ExchangeExtension=<extension>
+//   [Environment]  NAME=value lines, applied in order to the program's copy
+//   (each of these four only once it has been set)
 //
 // Reading goes through the platform's profile service, so a missing file,
 // section or key gives its default and a long value is cut to its capacity.
@@ -28,6 +32,15 @@ constexpr int kSettingsPathChars = kModulePathChars + 4;
 // the host's own, passes the bytes unchanged; UTF-8 and OEM convert.
 enum class TextEncoding : int32_t { Ansi, Utf8, Oem };
 
+// Run options. Each is kept one character longer than it may be, so that a
+// longer value is seen and refused rather than cut to a valid one.
+constexpr int kSuccessCodesChars = 63;
+constexpr int kExtensionChars = 16; // at most 15 after an optional leading dot
+// The [Environment] section as the profile service gives it: lines, each
+// zero-terminated, and one more zero byte after the last.
+constexpr int kEnvironmentLines = 32;
+constexpr uint32_t kEnvironmentSectionBytes = 32768;
+
 struct ToolSettings {
     int32_t ReadOnly;   // 0 off, anything else on: the result is not read back
     int32_t DeleteTemp; // 0 off, anything else on: the exchange file is deleted
@@ -40,6 +53,16 @@ struct ToolSettings {
     bool TimeoutInFile; // the file held Timeout when it was read, so it is saved also when 0
     TextEncoding Encoding;
     bool EncodingInFile; // the file held Encoding when it was read, so it is saved also as ANSI
+    // Run options; empty: as without them. Each *InFile says the file held
+    // the key (the section for Environment), so it is saved also when empty.
+    char SuccessCodes[kSuccessCodesChars + 2];
+    bool SuccessCodesInFile;
+    char StartDirectory[kPathChars + 1]; // a template with %u %p %d %o %N; empty: the host's directory
+    bool StartDirectoryInFile;
+    char ExchangeExtension[kExtensionChars + 2];
+    bool ExchangeExtensionInFile;
+    char Environment[kEnvironmentSectionBytes]; // lines, each zero-terminated, an empty one last
+    bool EnvironmentInFile;
 };
 
 // Timeout keeps its first 9 characters, so its value stays below 10^9 s.

@@ -55,6 +55,12 @@ std::string Tool(const std::string &name) {
     return path;
 }
 
+// The tools' directory with a separator after it.
+std::string ToolsDirectory() {
+    const std::string tool = Tool("x");
+    return tool.substr(0, tool.rfind(kSeparator) + 1);
+}
+
 std::string Lower(std::string text) {
     for (char &c : text)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
@@ -285,6 +291,7 @@ struct Settings {
     bool filter = false;
     std::string encoding; // empty: no Encoding key
     uint32_t timeout = 0; // Timeout in seconds; 0: the key is not written
+    std::string settingsKeys, pathKeys, environment; // more lines of [Settings], [Path], [Environment]
 };
 
 class RunToolTest : public testing::Test {
@@ -329,6 +336,9 @@ protected:
         if (settings.filter) ini.insert(ini.find("[Path]"), "Filter=1\r\n");
         if (!settings.encoding.empty()) ini.insert(ini.find("[Path]"), "Encoding=" + settings.encoding + "\r\n");
         if (settings.timeout) ini.insert(ini.find("[Path]"), "Timeout=" + std::to_string(settings.timeout) + "\r\n");
+        ini.insert(ini.find("[Path]"), settings.settingsKeys);
+        ini += settings.pathKeys;
+        if (!settings.environment.empty()) ini += "[Environment]\r\n" + settings.environment;
         test::WriteFile(test::JoinPath(moduleDirectory_, "exttool.ini"), ini);
         if (!module_.handle) module_ = test::LoadModuleCopy(moduleDirectory_);
         InstallRecord record{};
@@ -741,6 +751,105 @@ TEST_F(RunToolTest, FailureExitCodeCountsAsSuccess) {
     Install({.commandLine = Tool("tool_fail") + " %f"});
     ExpectNoMessage(Run());
     EXPECT_EQ(fake_.calls.back().text, "failed on purpose");
+}
+
+// ---- Run options ------------------------------------------------------------------
+
+struct RunOptionCase {
+    const char *name;
+    Settings settings;      // its commandLine after the tool's directory
+    const char *put;        // PutText's text; null: not called
+    std::string message;    // the host-owned "Error" box; empty: none
+    bool fetched = true;    // the host's text was fetched
+    std::string recorded{}; // tool_record_args' record, in order (each part found after the last)
+};
+
+TEST_F(RunToolTest, RunOptionsOutcomes) {
+    const std::string record = test::JoinPath(directory_, "record.txt");
+    const std::string recordArgs = "tool_record_args " + record + " ";
+    // The host's D text is the document's folder.
+    snprintf(host_.TextD, sizeof host_.TextD, "%s", directory_.c_str());
+    const std::string missing = directory_ + kSeparator + "missing";
+    const std::string longTemplate = std::string(250, 'a') + "%d";
+    std::string tooMany, longValue = "LONG=" + std::string(1024, 'x') + "\r\n";
+    for (int i = 1; i <= 33; ++i) tooMany += "V" + std::to_string(i) + "=1\r\n";
+#if defined(_WIN32)
+    _putenv("EXTTOOL_HOST=host");
+    _putenv("EXTTOOL_GONE=present");
+    const std::string missingCode = "267", caseFolded = "[$EXTTOOL_HOST=host!]";
+#else
+    setenv("EXTTOOL_HOST", "host", 1);
+    setenv("EXTTOOL_GONE", "present", 1);
+    const std::string missingCode = "2", caseFolded = "[$EXTTOOL_HOST=host]";
+#endif
+    const std::string kept = "\nThe text was left as it was";
+    const RunOptionCase cases[] = {
+        {"ListedExitCodeReadsTheFileBack", {.commandLine = "tool_fail %f", .settingsKeys = "SuccessCodes=0, 7\r\n"},
+         "failed on purpose", ""},
+        {"UnlistedExitCodeKeepsTheText", {.commandLine = "tool_fail %f", .settingsKeys = "SuccessCodes=0\r\n"},
+         nullptr, "The program ended with exit code 7" + kept},
+        {"UnlistedExitCodeIsShownWithReadOnly",
+         {.readOnly = true, .commandLine = "tool_fail %f", .settingsKeys = "SuccessCodes=0\r\n"}, nullptr,
+         "The program ended with exit code 7" + kept},
+        {"SuccessCodesOtherThanAListAreRefusedBeforeTheFetch",
+         {.commandLine = "tool_fail %f", .settingsKeys = "SuccessCodes=0;1\r\n"}, nullptr,
+         "SuccessCodes is not a list of exit codes\n'0;1'", false},
+        {"ExtensionNamesTheExchangeFile", {.commandLine = recordArgs + "%f", .pathKeys = "ExchangeExtension=js\r\n"},
+         "Hello, World", "", true, ".js]\n"},
+        {"InvalidExtensionIsRefusedBeforeAnyFile",
+         {.commandLine = recordArgs + "%f", .pathKeys = "ExchangeExtension=j/s\r\n"}, nullptr,
+         "The exchange file extension is not valid\n'j/s'", false},
+        {"StartDirectoryIsExpandedFromTheHostsTexts",
+         {.commandLine = recordArgs + "%f", .pathKeys = "StartDirectory=%d\r\n"}, "Hello, World", "", true,
+         directory_ + "\n"},
+        {"MissingStartDirectoryStartsNothing",
+         {.commandLine = recordArgs + "%f", .pathKeys = "StartDirectory=%d" + std::string(1, kSeparator) + "missing\r\n"},
+         nullptr, "Could not start the program in '" + missing + "'\nError code=" + missingCode, false},
+        {"StartDirectoryTooLongIsRefused",
+         {.commandLine = recordArgs + "%f", .pathKeys = "StartDirectory=" + longTemplate + "\r\n"}, nullptr,
+         "Start directory too long\n'" + longTemplate + "'", false},
+        {"EnvironmentChangesOnlyTheProgramsCopy",
+         {.commandLine = recordArgs + "$EXTTOOL_SET $EXTTOOL_GONE $EXTTOOL_KEPT $EXTTOOL_HOST $EXTTOOL_NOTE",
+          .environment = "EXTTOOL_SET=one\r\nEXTTOOL_SET = %EXTTOOL_SET%-%EXTTOOL_HOST%\r\nEXTTOOL_GONE=\r\n"
+                         "EXTTOOL_KEPT=%EXTTOOL_UNSET%%\r\n;EXTTOOL_NOTE=comment\r\nEXTTOOL_NOTE\r\n"
+                         "exttool_host=%EXTTOOL_HOST%!\r\n"},
+         "Hello, World", "", true,
+         "[$EXTTOOL_SET=one-host]\n[$EXTTOOL_GONE unset]\n[$EXTTOOL_KEPT=%EXTTOOL_UNSET%%]\n" + caseFolded +
+             "\n[$EXTTOOL_NOTE unset]\n"},
+        {"PathOfTheEnvironmentFindsTheProgram",
+         {.commandLine = "", .environment = "PATH=" + ToolsDirectory().substr(0, ToolsDirectory().size() - 1) + "\r\n"},
+         "Hello, World", "", true, "[$PATH="},
+        {"MoreThan32VariablesAreRefused", {.commandLine = recordArgs, .environment = tooMany}, nullptr,
+         "The [Environment] section sets more than 32 variables: 'V33' is one too many", false},
+        {"ValueLongerThan1023CharactersIsRefused", {.commandLine = recordArgs, .environment = longValue}, nullptr,
+         "The environment variable 'LONG' is longer than 1023 characters", false},
+    };
+    for (const RunOptionCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        fake_.calls.clear();
+        fs::remove(record);
+        Settings settings = c.settings;
+        // A bare program name, looked up on the PATH the environment sets.
+        settings.commandLine = settings.commandLine.empty() ? "tool_record_args " + record + " $PATH"
+                                                            : ToolsDirectory() + settings.commandLine;
+        Install(settings);
+        const Captured captured = Run();
+        if (c.message.empty())
+            ExpectNoMessage(captured);
+        else
+            ExpectMessages(captured, {{"Error", c.message, true}});
+        std::vector<std::string> names;
+        if (c.fetched) names = {"GetContext", "GetText"};
+        if (c.put) names.push_back("PutText");
+        EXPECT_EQ(CallNames(fake_.calls), names);
+        if (c.put) EXPECT_EQ(fake_.calls.back().text, c.put);
+        EXPECT_TRUE(ExchangeFiles(exchange_).empty());
+        EXPECT_TRUE(test::ListDirectory(exchange_).empty()) << "no file of another name is left";
+        const std::string recorded = test::FileExists(record) ? test::ReadFile(record) : "";
+        EXPECT_NE(recorded.find(c.recorded), std::string::npos) << recorded;
+        if (!c.fetched) EXPECT_EQ(recorded, "") << "nothing was started";
+    }
+    EXPECT_STREQ(getenv("EXTTOOL_GONE"), "present") << "the host's own environment is unchanged";
 }
 
 TEST_F(RunToolTest, TemplateWithoutPlaceholderStillUsesAnExchangeFile) {
@@ -1442,6 +1551,7 @@ struct FilterCase {
     const char *put; // what PutText is given; null: it is not called
     std::string message; // the "Error" box owned by the host window; empty: none
     bool swapped = false; // another file takes the exchange file's name while GetText runs
+    std::string successCodes = ""; // SuccessCodes; empty: no key
 };
 
 TEST_F(RunToolTest, FilterModeOutcomes) {
@@ -1477,6 +1587,9 @@ TEST_F(RunToolTest, FilterModeOutcomes) {
         {"MoreThan102400BytesAreRefused", "tool_write_n 102401", "host text", false, nullptr,
          "The program's output is longer than 102400 bytes\n" + kept},
         {"ReadOnlyTakesNothingBack", "tool_cat", "checked", true, nullptr, ""},
+        {"ListedExitCodeIsASuccess", "tool_exit 1 \"2 findings\"", "host text", false, "2 findings", "", false, "0 1"},
+        {"UnlistedZeroIsAFailure", "tool_exit 0 out", "host text", false, nullptr,
+         "The program ended with exit code 0\nout", false, "1,3"},
         {"ReadOnlyStillShowsAFailure", "tool_exit 1 \"\" \"2 findings\"", "checked", true, nullptr,
          "The program ended with exit code 1\n2 findings"},
 #if !defined(_WIN32)
@@ -1506,7 +1619,8 @@ TEST_F(RunToolTest, FilterModeOutcomes) {
         Install({.readOnly = c.readOnly, .commandLine = Tool(c.arguments.substr(0, c.arguments.find(' '))) +
                                                         c.arguments.substr(std::min(c.arguments.find(' '),
                                                                                     c.arguments.size())),
-                 .filter = true});
+                 .filter = true,
+                 .settingsKeys = c.successCodes.empty() ? "" : "SuccessCodes=" + c.successCodes + "\r\n"});
         const Captured captured = Run();
         if (c.message.empty()) {
             ExpectNoMessage(captured);

@@ -11,6 +11,9 @@
 // cat in filter mode (converted both ways from the character set of the
 // environment's locale, or only checked where that is UTF-8):
 //   Utf8/cat            vs  Filter/cat
+// and what the run options cost, the same OnCall with a StartDirectory and
+// an [Environment] of three lines (one of them extending PATH):
+//   Options/upper_case  vs  OnCall/upper_case
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -61,14 +64,15 @@ fs::path ScratchDirectory() {
 
 // A copy of the module with its own exttool.ini, loaded like a host does.
 Module LoadModule(const fs::path &directory, const std::string &commandLine, bool filter = false,
-                  const char *encoding = "ANSI") {
+                  const char *encoding = "ANSI", const std::string &options = "") {
     const fs::path moduleDirectory = directory / "module";
     fs::create_directories(moduleDirectory);
     fs::copy_file(EXTTOOL_MODULE_FILE, moduleDirectory / "exttool.so", fs::copy_options::overwrite_existing);
     std::ofstream(moduleDirectory / "exttool.ini") << "[Settings]\nReadOnly=0\nDeleteTemp=1\nFilter="
                                                    << (filter ? 1 : 0) << "\nEncoding=" << encoding
                                                    << "\n[Path]\nWorkingDirectory="
-                                                   << directory.string() << "\nCommandLine=" << commandLine << "\n";
+                                                   << directory.string() << "\nCommandLine=" << commandLine << "\n"
+                                                   << options;
     Module module{};
     module.handle = dlopen((moduleDirectory / "exttool.so").c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!module.handle) {
@@ -84,15 +88,19 @@ Module LoadModule(const fs::path &directory, const std::string &commandLine, boo
     return module;
 }
 
-void OnCall(benchmark::State &state, const char *tool) {
+void CallRun(benchmark::State &state, const char *tool, bool withOptions) {
     g_Text.assign(kTextBytes, 'x');
     const fs::path directory = ScratchDirectory();
-    Module module = LoadModule(directory, std::string(tool) + " %f");
+    const std::string options = "StartDirectory=" + directory.string() +
+                                "\n[Environment]\nPYTHONUTF8=1\nLC_ALL=C\nPATH=/opt/tools:%PATH%\n";
+    Module module = LoadModule(directory, std::string(tool) + " %f", false, "ANSI", withOptions ? options : "");
     for (auto _ : state) module.onCall();
     if (g_Returned != kTextBytes) state.SkipWithError("the text did not come back whole");
     dlclose(module.handle);
     fs::remove_all(directory);
 }
+void OnCall(benchmark::State &state, const char *tool) { CallRun(state, tool, false); }
+void Options(benchmark::State &state, const char *tool) { CallRun(state, tool, true); }
 
 // cat with the text as its standard input (filter mode) or as the exchange
 // file named by %f (file mode, where its output goes to the host's standard
@@ -139,6 +147,7 @@ BENCHMARK_CAPTURE(Spawn, upper_case, EXTTOOL_TOOL_UPPER_CASE)->Unit(benchmark::k
 BENCHMARK_CAPTURE(Filter, cat, "cat")->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK_CAPTURE(File, cat, "cat")->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK_CAPTURE(Utf8, cat, "cat")->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK_CAPTURE(Options, upper_case, EXTTOOL_TOOL_UPPER_CASE)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 } // namespace
 

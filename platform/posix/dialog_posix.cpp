@@ -8,9 +8,9 @@
 // The multi-line Environment field is asked for on one line, its lines
 // separated by " ; " (a value may hold a ";" of its own, as a list of
 // folders does). Values are shown with their control bytes as "?", so that
-// a hand-edited file cannot send commands to the terminal. What initialisation and OK do to
-// the settings is the same code the real dialog runs
-// (settings/settings_dialog.cpp); this file only plays the controls.
+// a hand-edited file cannot send commands to the terminal. What
+// initialisation and OK do to the settings is the same code the real dialog
+// runs (settings/settings_dialog.cpp); this file only plays the controls.
 //
 // Input is read from file descriptor 0 one byte at a time, so the form takes
 // exactly its own lines from a script and leaves the rest for whoever reads
@@ -306,8 +306,6 @@ int AskOkOrCancel(SettingsForm *form) {
     }
 }
 
-// Runs the rows and the final question; returns the command that closes the
-// form.
 RowResult AskRow(SettingsForm *form, const FormRow &row) {
     switch (row.Kind) {
     case RowKind::CheckBox: return AskCheckBox(row, CheckBoxOf(form, row.Item));
@@ -319,6 +317,8 @@ RowResult AskRow(SettingsForm *form, const FormRow &row) {
     return AskChoice(row, ChoiceListOf(form, row.Item));
 }
 
+// Runs the rows and the final question; returns the command that closes the
+// form.
 int RunForm(SettingsForm *form) {
     for (const FormRow &row : kRows) {
         if (AskRow(form, row) == RowResult::EndOfInput) {

@@ -7,6 +7,7 @@ namespace {
 
 constexpr char kSettingsSection[] = "Settings";
 constexpr char kPathSection[] = "Path";
+constexpr char kEnvironmentSection[] = "Environment";
 constexpr char kDefaultMenuItem[] = "External program";
 // A switch keeps only its first two characters, so "100" reads as 10.
 constexpr uint32_t kSwitchChars = 2;
@@ -38,14 +39,30 @@ int32_t ReadSwitch(const char *key, const char *path) {
     return SwitchValue(text);
 }
 
-// Reads an optional key of [Settings]; returns false when the file does not
-// hold it. A line cannot hold a line break, so a value read as one is the
-// default given for a missing key.
-bool ReadOptionalKey(const char *key, char *buffer, uint32_t size, const char *path) {
-    ReadText(kSettingsSection, key, "\n", buffer, size, path);
+// Reads an optional key; returns false when the file does not hold it. A
+// line cannot hold a line break, so a value read as one is the default
+// given for a missing key.
+bool ReadOptionalKey(const char *section, const char *key, char *buffer, uint32_t size, const char *path) {
+    ReadText(section, key, "\n", buffer, size, path);
     if (strcmp(buffer, "\n") != 0) return true;
     buffer[0] = '\0';
     return false;
+}
+
+// The [Environment] lines; none without a settings path. Where the section
+// may not have fit, Windows cuts its last line, which could give a variable
+// the start of its value: that line is left out.
+void ReadEnvironment(ToolSettings *settings, const char *path) {
+    char *lines = settings->Environment;
+    constexpr uint32_t size = sizeof settings->Environment;
+    lines[0] = lines[1] = '\0';
+    if (path[0] != '\0' && platform::ProfileReadSection(kEnvironmentSection, lines, size, path) == size - 2) {
+        uint32_t last = 0;
+        for (uint32_t at = 0; at < size - 1 && lines[at] != '\0'; at += static_cast<uint32_t>(strlen(lines + at)) + 1)
+            last = at;
+        lines[last] = lines[last + 1] = '\0';
+    }
+    settings->EnvironmentInFile = lines[0] != '\0';
 }
 
 bool IsQuotationMark(char c) { return c == '"' || c == '\''; }
@@ -88,6 +105,16 @@ void SaveOptionalKey(const char *key, const char *value, bool isDefault, bool in
                      bool *allWritten, uint32_t *firstError) {
     if (isDefault && !inFile) return;
     NoteWrite(platform::ProfileWriteString(kSettingsSection, key, value, path), allWritten, firstError);
+}
+
+// A text key added later: written, without its outer blanks, only when
+// it has more than blanks or the file held it already.
+void SaveOptionalText(const char *section, const char *key, const char *value, bool inFile, const char *path,
+                      bool *allWritten, uint32_t *firstError) {
+    const char *first = value;
+    while (platform::IsProfileBlank(*first)) ++first;
+    if (*first == '\0' && !inFile) return;
+    NoteWrite(WriteText(section, key, value, path), allWritten, firstError);
 }
 
 // Leading white space, as a decimal value read from the file may have.
@@ -158,14 +185,22 @@ void ReadSettings(ToolSettings *settings, const char *path) {
     ReadText(kPathSection, "CommandLine", "", settings->CommandLine, sizeof settings->CommandLine, path);
     ReadText(kSettingsSection, "MenuItem", kDefaultMenuItem, settings->MenuItem, sizeof settings->MenuItem, path);
     char filter[kSwitchChars + 1];
-    settings->FilterInFile = ReadOptionalKey("Filter", filter, sizeof filter, path);
+    settings->FilterInFile = ReadOptionalKey(kSettingsSection, "Filter", filter, sizeof filter, path);
     settings->Filter = SwitchValue(filter);
     char timeout[kTimeoutChars + 1];
-    settings->TimeoutInFile = ReadOptionalKey("Timeout", timeout, sizeof timeout, path);
+    settings->TimeoutInFile = ReadOptionalKey(kSettingsSection, "Timeout", timeout, sizeof timeout, path);
     settings->Timeout = TimeoutValue(timeout);
     char encoding[kEncodingChars + 1];
-    settings->EncodingInFile = ReadOptionalKey("Encoding", encoding, sizeof encoding, path);
+    settings->EncodingInFile = ReadOptionalKey(kSettingsSection, "Encoding", encoding, sizeof encoding, path);
     settings->Encoding = EncodingValue(encoding);
+    settings->SuccessCodesInFile = ReadOptionalKey(kSettingsSection, "SuccessCodes", settings->SuccessCodes,
+                                                   sizeof settings->SuccessCodes, path);
+    settings->StartDirectoryInFile = ReadOptionalKey(kPathSection, "StartDirectory", settings->StartDirectory,
+                                                     sizeof settings->StartDirectory, path);
+    settings->ExchangeExtensionInFile = ReadOptionalKey(kPathSection, "ExchangeExtension",
+                                                        settings->ExchangeExtension,
+                                                        sizeof settings->ExchangeExtension, path);
+    ReadEnvironment(settings, path);
 }
 
 void LoadSettings(platform::ModuleHandle moduleInstance, ToolSettings *settings, char *settingsFilePath) {
@@ -195,5 +230,14 @@ bool SaveSettings(const ToolSettings *settings, const char *path, uint32_t *firs
                     firstError);
     SaveOptionalKey("Encoding", EncodingText(settings->Encoding), settings->Encoding == TextEncoding::Ansi,
                     settings->EncodingInFile, path, &allWritten, firstError);
+    SaveOptionalText(kSettingsSection, "SuccessCodes", settings->SuccessCodes, settings->SuccessCodesInFile, path,
+                     &allWritten, firstError);
+    SaveOptionalText(kPathSection, "StartDirectory", settings->StartDirectory, settings->StartDirectoryInFile, path,
+                     &allWritten, firstError);
+    SaveOptionalText(kPathSection, "ExchangeExtension", settings->ExchangeExtension,
+                     settings->ExchangeExtensionInFile, path, &allWritten, firstError);
+    if (settings->Environment[0] != '\0' || settings->EnvironmentInFile)
+        NoteWrite(platform::ProfileWriteSection(kEnvironmentSection, settings->Environment, path), &allWritten,
+                  firstError);
     return allWritten;
 }

@@ -7,13 +7,16 @@
 //   Filter=0|1               (only once it has been turned on)
 //   Timeout=<seconds>        (only once it has been set; 0: no time limit)
 //   Encoding=ANSI|UTF-8|OEM  (only once it has been set to other than ANSI)
-//   SuccessCodes=<exit codes> [Path] StartDirectory=<template>
-//                             [Path] ExchangeExtension=<extension>
-//   [Environment]  NAME=value lines, applied in order to the program's copy
-//   (each of these four only once it has been set)
+//   SuccessCodes=<exit codes> (only once it has been set, as each below)
+//   [Path] StartDirectory=<template of the program's current directory>
+//   [Path] ExchangeExtension=<extension of the exchange file>
+//   [Environment] NAME=value lines, applied in order to the program's copy
 //
 // Reading goes through the platform's profile service, so a missing file,
-// section or key gives its default and a long value is cut to its capacity.
+// section or key gives its default and a long value is cut to its capacity
+// (SuccessCodes and ExchangeExtension to one character more than they may
+// hold, so that the run refuses them; [Environment] to the lines that fit
+// whole into kEnvironmentSectionBytes).
 #pragma once
 
 #include <cstdint>
@@ -106,8 +109,12 @@ void ReadSettings(ToolSettings *settings, const char *settingsFilePath);
 // WorkingDirectory, CommandLine, MenuItem, also after a write has failed;
 // then Filter, Timeout and Encoding, each only when it is not its default
 // (0, 0, ANSI) or the file held the key when it was read (FilterInFile,
-// TimeoutInFile, EncodingInFile), so the file of a user who never sets them
-// keeps exactly its keys.
+// TimeoutInFile, EncodingInFile); then SuccessCodes, StartDirectory and
+// ExchangeExtension, each only when it holds more than blanks or the file
+// held it; last the [Environment] section, all of its lines replaced, only
+// when Environment has lines or the file's section gave any
+// (EnvironmentInFile). So the file of a user who never sets them keeps
+// exactly its keys.
 // Switches are written as "1" or "0"; texts without the blanks at their ends
 // (platform::IsProfileBlank), which reading would drop. Returns false when a
 // write failed, with the system's error

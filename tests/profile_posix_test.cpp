@@ -27,8 +27,10 @@ protected:
         chmod(directory_.c_str(), 0700);
         test::RemoveTree(directory_);
     }
+    // Without a key, `value` is the section's lines.
     bool Write(const char *section, const char *key, const char *value) {
-        return platform::ProfileWriteString(section, key, value, path_.c_str());
+        return key ? platform::ProfileWriteString(section, key, value, path_.c_str())
+                   : platform::ProfileWriteSection(section, value, path_.c_str());
     }
     // The same write by a user who may not write the directory (nobody, when
     // the tests run as root, in `group` if given), with the settings file's
@@ -93,6 +95,17 @@ TEST_F(ProfilePosixTest, WritesChangeOnlyTheValueAndKeepEveryOtherByte) {
         {"[S]\nA=1\n[T]\n[S]\nC=2\n", "S", "B", "3", "[S]\nA=1\nB=3\n[T]\n[S]\nC=2\n"},
         // An empty file and an empty value.
         {"", "S", "A", "", "[S]\nA=\n"},
+        // A whole section: every line of the first of its name replaced,
+        // comments too, the blank lines before the next section kept.
+        {"[S]\r\nA=1\r\n; c\r\n\r\nB=2\r\n\r\n[T]\r\nX=1\r\n", "s", nullptr, "C=3\0D=4\0",
+         "[S]\r\nC=3\r\nD=4\r\n\r\n[T]\r\nX=1\r\n"},
+        {"[E]\nA=1\n[E]\nB=2\n", "E", nullptr, "C=3\0", "[E]\nC=3\n[E]\nB=2\n"},
+        {"[E]\nX=1\n[T]\n", "E", nullptr, "", "[E]\n[T]\n"},
+        {"[S]\nA=1", "E", nullptr, "X=1\0", "[S]\nA=1\n[E]\nX=1\n"},
+        {"", "E", nullptr, "X=1\0Y\0", "[E]\nX=1\nY\n"},
+        {"[E]", "E", nullptr, "A=1\0", "[E]\nA=1\n"},
+        {"[E]\rA=1\r[T]\rX=1\r", "E", nullptr, "B=2\0", "[E]\r\nB=2\r\n[T]\rX=1\r"},
+        {"\xEF\xBB\xBF[E]\r\nA=1", "E", nullptr, "B=2\0", "\xEF\xBB\xBF[E]\r\nB=2\r\n"},
     };
     // Through a new file renamed over the old one, and in place where only
     // the file may be written.
@@ -104,6 +117,45 @@ TEST_F(ProfilePosixTest, WritesChangeOnlyTheValueAndKeepEveryOtherByte) {
             EXPECT_EQ(test::ReadFile(path_), c.after) << c.before << (inPlace ? " (in place)" : "");
         }
     }
+}
+
+// A section's lines as Windows gives them: not blank, trimmed of blanks,
+// each ended by a zero byte and one more after the last; where they do not
+// all fit, the lines that fit whole and size - 2.
+TEST_F(ProfilePosixTest, SectionIsReadAsItsTrimmedLinesThatFitWhole) {
+    struct Case {
+        std::string file;
+        uint32_t size;
+        std::string lines; // with the final zero byte
+        uint32_t returned;
+    };
+    const std::string longLine = "L=" + std::string(3000, 'l');
+    const Case cases[] = {
+        {"[s]\r\n  A = 1 \t\r\n\r\n; c\r\nFlag\r\n[T]\r\nX=1\r\n", 100, std::string("A = 1\0; c\0Flag\0", 16), 15},
+        {"[T]\nX=1\n", 100, std::string("\0\0", 2), 0},
+        {"[S]\n[T]\nX=1\n", 100, std::string("\0\0", 2), 0},
+        {"[S]\nA=1\n[S]\nB=2\n", 100, std::string("A=1\0", 5), 4},
+        {"\xEF\xBB\xBF[S]\rA=1\rB=2\r", 100, std::string("A=1\0B=2\0", 9), 8},
+        {"[S]\n\v\x1A" "A=1\f\x1A\n", 100, std::string("A=1\0", 5), 4},
+        {"[S]\n" + longLine + "\nB=2", 3100, longLine + std::string("\0B=2\0", 6), 3007},
+        // Cut: "AAA=1" and both zero bytes fill 7 of 8; "B=2" does not fit.
+        {"[S]\nAAA=1\nB=2\n", 8, std::string("AAA=1\0", 7), 6},
+        {"[S]\nAAA=1\nB=2\n", 7, std::string("AAA=1\0", 7), 5},
+        {"[S]\nAAA=1\n", 6, std::string("\0\0", 2), 4},
+        {"[S]\n" + longLine + "\n", 3002, std::string("\0\0", 2), 3000},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.file.substr(0, 40));
+        test::WriteFile(path_, c.file);
+        char buffer[4000];
+        memset(buffer, 0x5A, sizeof buffer);
+        EXPECT_EQ(platform::ProfileReadSection("S", buffer, c.size, path_.c_str()), c.returned);
+        EXPECT_EQ(std::string(buffer, c.lines.size()), c.lines);
+        EXPECT_EQ(buffer[c.size], 0x5A) << "written beyond the buffer";
+    }
+    char buffer[4] = "xyz";
+    EXPECT_EQ(platform::ProfileReadSection("S", buffer, 4, test::JoinPath(directory_, "none.ini").c_str()), 0u);
+    EXPECT_EQ(std::string(buffer, 2), std::string("\0\0", 2));
 }
 
 TEST_F(ProfilePosixTest, LongLinesAreKeptWholeAndLongValuesReadCut) {
@@ -267,11 +319,12 @@ TEST_F(ProfilePosixTest, HardLinkedFileIsChangedInPlace) {
     struct stat before;
     ASSERT_EQ(stat(path_.c_str(), &before), 0);
     ASSERT_TRUE(Write("S", "A", "2"));
+    ASSERT_TRUE(Write("T", nullptr, "B=3\0"));
     struct stat after;
     ASSERT_EQ(stat(path_.c_str(), &after), 0);
     EXPECT_EQ(after.st_ino, before.st_ino);
     EXPECT_EQ(after.st_nlink, 2u);
-    EXPECT_EQ(test::ReadFile(other), "[S]\nA=2\n");
+    EXPECT_EQ(test::ReadFile(other), "[S]\nA=2\n[T]\nB=3\n");
     EXPECT_EQ(test::ListDirectory(directory_), test::Sorted({"exttool.ini", "other.ini"}));
 }
 
@@ -288,6 +341,10 @@ TEST_F(ProfilePosixTest, LineBreaksInValuesAreRefused) {
     test::WriteFile(path_, "[S]\nA=1\n");
     EXPECT_FALSE(Write("S", "A", "2\n[Evil]"));
     EXPECT_FALSE(Write("S", "A", "2\r"));
+    // Nor may a section's line split it or start another section.
+    EXPECT_FALSE(Write("S", nullptr, "B=2\0C=3\nD=4\0"));
+    EXPECT_FALSE(Write("S", nullptr, "B=2\0 [Settings] x\0"));
+    EXPECT_FALSE(Write("S\n[T]", nullptr, "B=2\0"));
     EXPECT_EQ(test::ReadFile(path_), "[S]\nA=1\n");
 }
 

@@ -60,6 +60,11 @@ TEST_F(SettingsFileTest, NoFileGivesTheDefaults) {
     EXPECT_EQ(settings.Timeout, 0u);
     EXPECT_EQ(settings.Encoding, TextEncoding::Ansi);
     EXPECT_FALSE(settings.EncodingInFile);
+    for (const char *text : {settings.SuccessCodes, settings.StartDirectory, settings.ExchangeExtension})
+        EXPECT_STREQ(text, "");
+    EXPECT_EQ(std::string(settings.Environment, 2), std::string("\0\0", 2));
+    EXPECT_FALSE(settings.SuccessCodesInFile || settings.StartDirectoryInFile || settings.ExchangeExtensionInFile ||
+                 settings.EnvironmentInFile);
     EXPECT_FALSE(test::FileExists(path_)) << "reading must not create the file";
 }
 
@@ -104,6 +109,66 @@ TEST_F(SettingsFileTest, SwitchKeepsTwoCharactersAsADecimalInteger) {
         EXPECT_EQ(settings.DeleteTemp, c.value) << "DeleteTemp=" << c.text;
         EXPECT_EQ(settings.Filter, c.value) << "Filter=" << c.text;
     }
+}
+
+// The run options as they stand; SuccessCodes and ExchangeExtension keep
+// one character more than they may hold, so that the run refuses a longer
+// value instead of taking its start.
+TEST_F(SettingsFileTest, RunOptionsAreReadAsTheyStandAndTooLongOnesStayTooLong) {
+    struct Case {
+        std::string file;
+        std::string successCodes;
+        std::string startDirectory;
+        std::string extension;
+        std::string environment; // the lines and the final zero byte
+        bool inFile;             // every one of the four, or none
+    };
+    const Case cases[] = {
+        {"[Settings]\r\nSuccessCodes= 0, 3 \r\n[Path]\r\nStartDirectory=\"C:\\My dir\"\r\nExchangeExtension=js\r\n"
+         "[environment]\r\nA=1\r\n  B=2  \r\n\r\nC=x=y\r\n",
+         "0, 3", "C:\\My dir", "js", std::string("A=1\0B=2\0C=x=y\0", 15), true},
+        {"[Settings]\r\nSuccessCodes=\r\n[Path]\r\nStartDirectory=\r\nExchangeExtension=\r\n[Environment]\r\nA=\r\n",
+         "", "", "", std::string("A=\0", 4), true},
+        {"[Settings]\r\nSuccessCodes=" + std::string(70, '1') + "\r\n[Path]\r\nStartDirectory=" +
+             std::string(300, 'd') + "\r\nExchangeExtension=." + std::string(20, 'e') + "\r\n[Environment]\r\nA=1\r\n",
+         std::string(64, '1'), std::string(259, 'd'), "." + std::string(16, 'e'), std::string("A=1\0", 5), true},
+        // Keys of another section and an empty section do not count.
+        {"[Path]\r\nSuccessCodes=1\r\n[Settings]\r\nStartDirectory=x\r\nExchangeExtension=js\r\n[Environment]\r\n",
+         "", "", "", std::string(1, '\0'), false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.file.substr(0, 60));
+        test::WriteFile(path_, c.file);
+        const ToolSettings settings = Read();
+        EXPECT_EQ(settings.SuccessCodes, c.successCodes);
+        EXPECT_EQ(settings.StartDirectory, c.startDirectory);
+        EXPECT_EQ(settings.ExchangeExtension, c.extension);
+        EXPECT_EQ(std::string(settings.Environment, c.environment.size()), c.environment);
+        EXPECT_EQ(settings.SuccessCodesInFile, c.inFile);
+        EXPECT_EQ(settings.StartDirectoryInFile, c.inFile);
+        EXPECT_EQ(settings.ExchangeExtensionInFile, c.inFile);
+        EXPECT_EQ(settings.EnvironmentInFile, c.inFile);
+    }
+}
+
+// A section larger than the record: the lines that are read are whole and
+// in order, and no cut line is ever taken for a value.
+TEST_F(SettingsFileTest, EnvironmentTooLargeKeepsOnlyWholeLines) {
+    std::string file = "[Environment]\r\n";
+    std::vector<std::string> written;
+    for (int i = 0; i < 1200; ++i) {
+        char line[40];
+        snprintf(line, sizeof line, "V%04d=%s", i, std::string(25, 'a' + i % 26).c_str());
+        written.push_back(line);
+        file += written.back() + "\r\n";
+    }
+    test::WriteFile(path_, file);
+    const ToolSettings settings = Read();
+    std::vector<std::string> read;
+    for (const char *line = settings.Environment; *line; line += strlen(line) + 1) read.push_back(line);
+    ASSERT_GE(read.size(), 1000u);
+    ASSERT_LT(read.size(), written.size());
+    EXPECT_EQ(read, std::vector<std::string>(written.begin(), written.begin() + static_cast<long>(read.size())));
 }
 
 TEST_F(SettingsFileTest, TextsAreCutToTheirCapacity) {
@@ -261,6 +326,10 @@ TEST_F(SettingsFileTest, OptionalKeysAreSavedOnlyWhenSetOrAlreadyPresent) {
         uint32_t timeout;
         std::vector<std::string> after;
         TextEncoding encoding = TextEncoding::Ansi;
+        const char *successCodes = "";
+        const char *startDirectory = "";
+        const char *extension = "";
+        std::string environment = std::string(2, '\0');
     };
     const std::vector<std::string> five = test::SavedFile("0", "1", "Tool", "C:\\x", "t %f");
     const auto with = [&](const std::vector<std::string> &added) {
@@ -301,6 +370,15 @@ TEST_F(SettingsFileTest, OptionalKeysAreSavedOnlyWhenSetOrAlreadyPresent) {
                                                     "MenuItem=Tool", "[Path]", "WorkingDirectory=C:\\x",
                                                     "CommandLine=t %f"},
          TextEncoding::Oem},
+        // The run options after all of them, without their outer blanks.
+        {nullptr, 0, 0, {"[Settings]", "ReadOnly=0", "DeleteTemp=1", "MenuItem=Tool", "SuccessCodes=0 3", "[Path]",
+                         "WorkingDirectory=C:\\x", "CommandLine=t %f", "StartDirectory=%d", "ExchangeExtension=.js",
+                         "[Environment]", "A=1", "B=x y"},
+         TextEncoding::Ansi, " 0 3 ", "%d ", "\t.js", std::string("A=1\0B=x y\0", 11)},
+        {nullptr, 0, 0, five, TextEncoding::Ansi, " ", "\t", " "},
+        {"[Settings]\r\nSuccessCodes=0\r\n[Path]\r\nStartDirectory=x\r\nExchangeExtension=js\r\n[Environment]\r\nA=1\r\n",
+         0, 0, {"[Settings]", "SuccessCodes=", "ReadOnly=0", "DeleteTemp=1", "MenuItem=Tool", "[Path]",
+                "StartDirectory=", "ExchangeExtension=", "WorkingDirectory=C:\\x", "CommandLine=t %f", "[Environment]"}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.before ? c.before : "no file");
@@ -316,6 +394,10 @@ TEST_F(SettingsFileTest, OptionalKeysAreSavedOnlyWhenSetOrAlreadyPresent) {
         settings.Filter = c.filter;
         settings.Timeout = c.timeout;
         settings.Encoding = c.encoding;
+        snprintf(settings.SuccessCodes, sizeof settings.SuccessCodes, "%s", c.successCodes);
+        snprintf(settings.StartDirectory, sizeof settings.StartDirectory, "%s", c.startDirectory);
+        snprintf(settings.ExchangeExtension, sizeof settings.ExchangeExtension, "%s", c.extension);
+        memcpy(settings.Environment, c.environment.data(), c.environment.size());
         Save(settings);
         EXPECT_EQ(test::NonBlankLines(test::ReadFile(path_)), c.after);
     }
@@ -327,12 +409,16 @@ TEST_F(SettingsFileTest, OptionalKeysAreSavedOnlyWhenSetOrAlreadyPresent) {
     EXPECT_FALSE(settings.FilterInFile);
     EXPECT_FALSE(settings.TimeoutInFile);
     EXPECT_FALSE(settings.EncodingInFile);
+    EXPECT_FALSE(settings.SuccessCodesInFile || settings.StartDirectoryInFile || settings.ExchangeExtensionInFile ||
+                 settings.EnvironmentInFile);
     Save(settings);
     const std::string saved = test::ReadFile(path_);
     EXPECT_EQ(test::NonBlankLines(saved), test::NonBlankLines(fiveKeys));
     EXPECT_EQ(saved.find("Filter"), std::string::npos);
     EXPECT_EQ(saved.find("Timeout"), std::string::npos);
     EXPECT_EQ(saved.find("Encoding"), std::string::npos);
+    for (const char *name : {"SuccessCodes", "StartDirectory", "ExchangeExtension", "Environment"})
+        EXPECT_EQ(saved.find(name), std::string::npos) << name;
     Save(Read());
     EXPECT_EQ(test::ReadFile(path_), saved);
 #if !defined(_WIN32)
@@ -406,10 +492,13 @@ TEST_F(SettingsFileTest, EveryValueReadsBackExactlyAsSavedWithoutItsOuterBlanks)
         {"\x1B'escape'\x1C", "\x1B'escape'\x1C"},
     };
     for (const Case &c : cases) {
-        const ToolSettings settings = Make(0, 0, c.saved.c_str(), c.saved.c_str(), c.saved.substr(0, 30).c_str());
+        ToolSettings settings = Make(0, 0, c.saved.c_str(), c.saved.c_str(), c.saved.substr(0, 30).c_str());
+        snprintf(settings.StartDirectory, sizeof settings.StartDirectory, "%s", c.saved.c_str());
+        settings.StartDirectoryInFile = true; // from the case before: also an emptied value is saved
         Save(settings);
         const ToolSettings back = Read();
         EXPECT_EQ(std::string(back.CommandLine), c.readBack) << c.saved;
+        EXPECT_EQ(std::string(back.StartDirectory), c.readBack) << c.saved;
         EXPECT_EQ(std::string(back.WorkingDirectory), c.readBack) << c.saved;
         if (c.saved.size() <= 30) EXPECT_EQ(std::string(back.MenuItem), c.readBack) << c.saved;
         else EXPECT_EQ(std::string(back.MenuItem), c.saved.substr(0, 30)) << c.saved;

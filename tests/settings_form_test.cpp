@@ -98,56 +98,71 @@ struct FileCase {
 };
 
 const FileCase kFileCases[] = {
-    {"OkWithoutChangesCreatesBothSectionsAndAllFiveKeys", nullptr, "\n\n\n\n\n\n\n\no\n", 1,
+    {"OkWithoutChangesCreatesBothSectionsAndAllFiveKeys", nullptr, "\n\n\n\n\n\n\n\n\n\n\n\no\n", 1,
      SavedFile("0", "0", "External program", "", "")},
     {"OkWithoutChangesRewritesEveryKeyOfAnExistingFile",
-     "[Path]\r\nCommandLine=notepad %f\r\n", "\n\n\n\n\n\n\n\nok\n", 1,
+     "[Path]\r\nCommandLine=notepad %f\r\n", "\n\n\n\n\n\n\n\n\n\n\n\nok\n", 1,
      {"[Path]", "CommandLine=notepad %f", "WorkingDirectory=", "[Settings]", "ReadOnly=0", "DeleteTemp=0",
       "MenuItem=External program"}},
-    {"EveryFieldGoesToItsOwnKey", nullptr, "y\nyes\n\nMy tool\n/tmp/exchange\nsed -e s/a/b/ %f\n\n\nO\n", 1,
+    {"EveryFieldGoesToItsOwnKey", nullptr, "y\nyes\n\nMy tool\n/tmp/exchange\nsed -e s/a/b/ %f\n\n\n\n\n\n\nO\n", 1,
      SavedFile("1", "1", "My tool", "/tmp/exchange", "sed -e s/a/b/ %f")},
-    {"ACaptionOf40CharactersIsSavedAsItsFirst30", nullptr, "\n\n\n" + kForty + "\n\n\n\n\no\n", 1,
+    {"ACaptionOf40CharactersIsSavedAsItsFirst30", nullptr, "\n\n\n" + kForty + "\n\n\n\n\n\n\n\n\no\n", 1,
      SavedFile("0", "0", kForty.substr(0, 30), "", "")},
     {"LongPathsAreSavedAsTheirFirst259", nullptr,
-     "\n\n\n\n" + std::string(300, 'w') + "\n" + std::string(300, 'c') + "\n\n\no\n", 1,
+     "\n\n\n\n" + std::string(300, 'w') + "\n" + std::string(300, 'c') + "\n\n\n\n\n\n\no\n", 1,
      SavedFile("0", "0", "External program", std::string(259, 'w'), std::string(259, 'c'))},
-    {"BothBoxesClearedWriteZero", "[Settings]\nReadOnly=1\nDeleteTemp=1\n", "n\nno\n\n\n\n\n\n\no\n", 1,
+    {"BothBoxesClearedWriteZero", "[Settings]\nReadOnly=1\nDeleteTemp=1\n", "n\nno\n\n\n\n\n\n\n\n\n\n\no\n", 1,
      {"[Settings]", "ReadOnly=0", "DeleteTemp=0", "MenuItem=External program", "[Path]", "WorkingDirectory=",
       "CommandLine="}},
     {"HandEditedSwitchValueSevenSurvivesOkAsOne", "[Settings]\nReadOnly=7\nDeleteTemp=7\nFilter=7\n",
-     "\n\n\n\n\n\n\n\no\n", 1,
+     "\n\n\n\n\n\n\n\n\n\n\n\no\n", 1,
      {"[Settings]", "ReadOnly=1", "DeleteTemp=1", "Filter=1", "MenuItem=External program", "[Path]",
       "WorkingDirectory=", "CommandLine="}},
-    {"FilterCheckedIsSavedAfterTheFiveKeys", nullptr, "\n\ny\n\n\n\n\n\no\n", 1,
+    {"FilterCheckedIsSavedAfterTheFiveKeys", nullptr, "\n\ny\n\n\n\n\n\n\n\n\n\no\n", 1,
      {"[Settings]", "ReadOnly=0", "DeleteTemp=0", "MenuItem=External program", "Filter=1", "[Path]",
       "WorkingDirectory=", "CommandLine="}},
-    {"FilterClearedIsSavedAsZeroWhereTheFileHeldIt", "[Settings]\nFilter=1\n", "\n\nn\n\n\n\n\n\no\n", 1,
+    {"FilterClearedIsSavedAsZeroWhereTheFileHeldIt", "[Settings]\nFilter=1\n", "\n\nn\n\n\n\n\n\n\n\n\n\no\n", 1,
      {"[Settings]", "Filter=0", "ReadOnly=0", "DeleteTemp=0", "MenuItem=External program", "[Path]",
       "WorkingDirectory=", "CommandLine="}},
     // Timeout is saved after the other keys once it is not 0, and where the
     // file held it; the field takes digits only, like the ES_NUMBER edit.
-    {"TimeLimitIsSavedAfterTheOtherKeys", nullptr, "\n\n\n\n\n\n30\n\no\n", 1,
+    {"TimeLimitIsSavedAfterTheOtherKeys", nullptr, "\n\n\n\n\n\n30\n\n\n\n\n\no\n", 1,
      {"[Settings]", "ReadOnly=0", "DeleteTemp=0", "MenuItem=External program", "Timeout=30", "[Path]",
       "WorkingDirectory=", "CommandLine="}},
-    {"TimeLimitTakesDigitsOnlyAndEmptiedIsNoLimit", "[Settings]\nTimeout=5\n", "\n\n\n\n\n\n1.5\n-3\n=\n\no\n", 1,
+    {"TimeLimitTakesDigitsOnlyAndEmptiedIsNoLimit", "[Settings]\nTimeout=5\n", "\n\n\n\n\n\n1.5\n-3\n=\n\n\n\n\n\no\n", 1,
      {"[Settings]", "Timeout=0", "ReadOnly=0", "DeleteTemp=0", "MenuItem=External program", "[Path]",
       "WorkingDirectory=", "CommandLine="}},
-    {"EncodingChosenIsSavedAfterTheOtherKeys", nullptr, "\n\n\n\n\n\n\nutf-8\no\n", 1,
+    {"EncodingChosenIsSavedAfterTheOtherKeys", nullptr, "\n\n\n\n\n\n\nutf-8\n\n\n\n\no\n", 1,
      {"[Settings]", "ReadOnly=0", "DeleteTemp=0", "MenuItem=External program", "Encoding=UTF-8", "[Path]",
       "WorkingDirectory=", "CommandLine="}},
-    {"EncodingBackToAnsiIsSavedWhereTheFileHeldIt", "[Settings]\nEncoding=OEM\n", "\n\n\n\n\n\n\nAnsi\no\n", 1,
+    {"EncodingBackToAnsiIsSavedWhereTheFileHeldIt", "[Settings]\nEncoding=OEM\n", "\n\n\n\n\n\n\nAnsi\n\n\n\n\no\n", 1,
      {"[Settings]", "Encoding=ANSI", "ReadOnly=0", "DeleteTemp=0", "MenuItem=External program", "[Path]",
       "WorkingDirectory=", "CommandLine="}},
-    {"EqualsSignAloneEmptiesAText", "[Settings]\nMenuItem=Old\n[Path]\nCommandLine=tool %f\n", "\n\n\n=\n\n=\n\n\no\n",
+    {"EqualsSignAloneEmptiesAText", "[Settings]\nMenuItem=Old\n[Path]\nCommandLine=tool %f\n", "\n\n\n=\n\n=\n\n\n\n\n\n\no\n",
      1, {"[Settings]", "MenuItem=", "ReadOnly=0", "DeleteTemp=0", "[Path]", "CommandLine=", "WorkingDirectory="}},
     // The form keeps what follows "=" exactly; the file holds it without the
     // blanks at its ends, which reading would drop anyway.
-    {"EqualsSignKeepsWhatFollowsExactly", nullptr, "\n\n\n==x\n=  two spaces\n\n\n\no\n", 1,
+    {"EqualsSignKeepsWhatFollowsExactly", nullptr, "\n\n\n==x\n=  two spaces\n\n\n\n\n\n\n\no\n", 1,
      SavedFile("0", "0", "=x", "two spaces", "")},
-    {"LinesEndingInCarriageReturnLineFeed", nullptr, "y\r\n\r\n\r\nTool\r\n\r\nrun %f\r\n\r\n\r\no\r\n", 1,
+    {"LinesEndingInCarriageReturnLineFeed", nullptr, "y\r\n\r\n\r\nTool\r\n\r\nrun %f\r\n\r\n\r\n\r\n\r\n\r\n\r\no\r\n", 1,
      SavedFile("1", "0", "Tool", "", "run %f")},
-    {"UnclearAnswersAreAskedAgain", nullptr, "maybe\ny\n\n\n\n\n\n\nutf-16\n\nsave\nC\n", 2, {}},
-    {"CancelAfterEditingSavesNothing", "[Settings]\r\nMenuItem=Kept\r\n; a comment\r\n", "y\ny\n\nNew\n/x\ny %f\n9\nOEM\nc\n",
+    // The run options after the other keys, the entries of the Environment
+    // separated by " ; " (an empty one left out, a ";" of a value kept).
+    {"RunOptionsAreSavedAfterTheOtherKeys", nullptr, "\n\n\n\n\n\n\n\n/start\n 0, 3 \n.js\nA=1 ; PATH=/a;/b ;  ; B = 2\no\n",
+     1,
+     {"[Settings]", "ReadOnly=0", "DeleteTemp=0", "MenuItem=External program", "SuccessCodes=0, 3", "[Path]",
+      "WorkingDirectory=", "CommandLine=", "StartDirectory=/start", "ExchangeExtension=.js", "[Environment]", "A=1",
+      "PATH=/a;/b", "B = 2"}},
+    {"EqualsSignAloneEmptiesTheRunOptionsWhereTheFileHeldThem",
+     "[Settings]\nSuccessCodes=1\n[Path]\nStartDirectory=/s\nExchangeExtension=js\n[Environment]\nA=1\nB=2\n",
+     "\n\n\n\n\n\n\n\n=\n=\n=\n=\no\n", 1,
+     {"[Settings]", "SuccessCodes=", "ReadOnly=0", "DeleteTemp=0", "MenuItem=External program", "[Path]",
+      "StartDirectory=", "ExchangeExtension=", "WorkingDirectory=", "CommandLine=", "[Environment]"}},
+    {"EnterKeepsTheEnvironmentLines", "[Environment]\nA=1\nB=x ; y\n", "\n\n\n\n\n\n\n\n\n\n\n\no\n", 1,
+     {"[Environment]", "A=1", "B=x ; y", "[Settings]", "ReadOnly=0", "DeleteTemp=0", "MenuItem=External program",
+      "[Path]", "WorkingDirectory=", "CommandLine="}},
+    {"UnclearAnswersAreAskedAgain", nullptr, "maybe\ny\n\n\n\n\n\n\nutf-16\n\n\n\n\n\nsave\nC\n", 2, {}},
+    {"CancelAfterEditingSavesNothing", "[Settings]\r\nMenuItem=Kept\r\n; a comment\r\n", "y\ny\n\nNew\n/x\ny %f\n9\nOEM\n\n\n\n\nc\n",
      2, {}},
     {"CancelWithoutAFileCreatesNone", nullptr, "\n\n\nNew\n\n\n\ncancel\n", 2, {}},
 };
@@ -188,8 +203,12 @@ TEST_F(SettingsFormTest, EndOfInputAtAnyPromptIsCancel) {
                                   "n\ny\n\nChanged\n/tmp\ntool %f\n",
                                   "n\ny\n\nChanged\n/tmp\ntool %f\n30\n",
                                   "n\ny\n\nChanged\n/tmp\ntool %f\n30\nutf-8\n",
+                                  "n\ny\n\nChanged\n/tmp\ntool %f\n30\nutf-8\n/s\n",
+                                  "n\ny\n\nChanged\n/tmp\ntool %f\n30\nutf-8\n/s\n0\n",
+                                  "n\ny\n\nChanged\n/tmp\ntool %f\n30\nutf-8\n/s\n0\n.js\n",
+                                  "n\ny\n\nChanged\n/tmp\ntool %f\n30\nutf-8\n/s\n0\n.js\nA=1\n",
                                   "n\ny\n\nChan",
-                                  "n\ny\n\nChanged\n/tmp\ntool %f\n30\nutf-8\nsave\n"};
+                                  "n\ny\n\nChanged\n/tmp\ntool %f\n30\nutf-8\n/s\n0\n.js\nA=1\nsave\n"};
     for (const std::string &input : inputs) {
         WriteSettings(content);
         std::string output;
@@ -200,22 +219,25 @@ TEST_F(SettingsFormTest, EndOfInputAtAnyPromptIsCancel) {
 }
 
 TEST_F(SettingsFormTest, FinalAnswerWithoutLineEndStillCounts) {
-    EXPECT_EQ(RunModuleForm("\n\n\nTool\n\n\n\n\no"), 1);
+    EXPECT_EQ(RunModuleForm("\n\n\nTool\n\n\n\n\n\n\n\n\no"), 1);
     EXPECT_EQ(SettingsLines(), SavedFile("0", "0", "Tool", "", ""));
 }
 
 // ---- What the form shows ----------------------------------------------------
 
 TEST_F(SettingsFormTest, ShowsCaptionThenRowsInScreenOrderWithTheirValues) {
-    WriteSettings("[Settings]\nReadOnly=7\nDeleteTemp=0\nFilter=2\nMenuItem=Mine\nTimeout=12\nEncoding=utf-8\n"
-                  "[Path]\nWorkingDirectory=/w\nCommandLine=c %f\n");
+    WriteSettings("[Settings]\nReadOnly=7\nDeleteTemp=0\nFilter=2\nMenuItem=Mi\x1B[2Jne\nTimeout=12\nEncoding=utf-8\n"
+                  "SuccessCodes=0 1\n[Path]\nWorkingDirectory=/w\nCommandLine=c %f\nStartDirectory=/s\n"
+                  "ExchangeExtension=.js\n[Environment]\nA=1\nB=x;y\x7F\n");
     std::string output;
-    EXPECT_EQ(RunModuleForm("\n\n\n\n\n\n\n\nc\n", &output), 2);
+    EXPECT_EQ(RunModuleForm("\n\n\n\n\n\n\n\n\n\n\n\nc\n", &output), 2);
     const std::string expected[] = {"Run external tool plug-in Settings\n", "Read only [x] (y/n): ",
                                     "Delete temporary file [ ] (y/n): ",
-                                    "Filter: standard input to output [x] (y/n): ", "Menu item [Mine]: ",
+                                    "Filter: standard input to output [x] (y/n): ", "Menu item [Mi?[2Jne]: ",
                                     "Working directory [/w]: ", "Command line [c %f]: ", "Time limit (s) [12]: ",
-                                    "Encoding [UTF-8] (ANSI/UTF-8/OEM): ", "OK or Cancel (o/c): "};
+                                    "Encoding [UTF-8] (ANSI/UTF-8/OEM): ", "Start directory [/s]: ",
+                                    "Success exit codes [0 1]: ", "Exchange file extension [.js]: ",
+                                    "Environment (NAME=value ; ...) [A=1 ; B=x;y?]: ", "OK or Cancel (o/c): "};
     size_t at = 0;
     for (const std::string &part : expected) {
         const size_t found = output.find(part, at);
@@ -226,7 +248,7 @@ TEST_F(SettingsFormTest, ShowsCaptionThenRowsInScreenOrderWithTheirValues) {
 }
 
 TEST_F(SettingsFormTest, TakesOnlyItsOwnLinesFromTheInput) {
-    const std::string form = "y\n\n\n\n\n\n\n\no\n";
+    const std::string form = "y\n\n\n\n\n\n\n\n\n\n\n\no\n";
     off_t consumed = -1;
     Install();
     int32_t result = 0;
@@ -266,7 +288,7 @@ TEST_F(SettingsFormTest, RunAskedForWhileTheFormIsOpenIsRefused) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     module_.OnCall();
     const int callsWhileOpen = g_GetTextCalls;
-    const std::string answers = "\n\n\n\n\n\n\n\nc\n";
+    const std::string answers = "\n\n\n\n\n\n\n\n\n\n\n\nc\n";
     EXPECT_EQ(write(input[1], answers.data(), answers.size()), static_cast<ssize_t>(answers.size()));
     // The end of input is Cancel: a form that asks more than was answered
     // ends rather than waits.
@@ -285,7 +307,7 @@ TEST_F(SettingsFormTest, RunAskedForWhileTheFormIsOpenIsRefused) {
 }
 
 TEST_F(SettingsFormTest, NewCaptionReachesTheHostAtTheNextInstall) {
-    EXPECT_EQ(RunModuleForm("\n\n\n" + kForty + "\n\n\n\n\no\n"), 1);
+    EXPECT_EQ(RunModuleForm("\n\n\n" + kForty + "\n\n\n\n\n\n\n\n\no\n"), 1);
     EXPECT_EQ(caption_, "External program");
     Install();
     EXPECT_EQ(caption_, kForty.substr(0, 30));
@@ -302,7 +324,7 @@ TEST_F(SettingsFormTest, CancelLeavesTheFileButMemoryHoldsWhatWasReadAtOpening) 
     const std::string content =
         "[Settings]\r\nReadOnly=7\r\nMenuItem=On disk\r\nEncoding=OEM\r\n[Path]\r\nCommandLine=disk %f\r\n";
     WriteSettings(content);
-    EXPECT_EQ(RunLinkedForm("n\ny\n\nTyped\n/typed\ntyped %f\n5\nutf-8\nc\n"), 2);
+    EXPECT_EQ(RunLinkedForm("n\ny\n\nTyped\n/typed\ntyped %f\n5\nutf-8\n/s\n0\n.js\nA=1\nc\n"), 2);
     EXPECT_EQ(Settings(), content);
     const ToolSettings &s = g_State.Settings;
     EXPECT_EQ(s.ReadOnly, 7);
@@ -312,12 +334,16 @@ TEST_F(SettingsFormTest, CancelLeavesTheFileButMemoryHoldsWhatWasReadAtOpening) 
     EXPECT_STREQ(s.CommandLine, "disk %f");
     EXPECT_EQ(s.Timeout, 0u);
     EXPECT_EQ(s.Encoding, TextEncoding::Oem);
+    EXPECT_STREQ(s.StartDirectory, "");
+    EXPECT_STREQ(s.SuccessCodes, "");
+    EXPECT_EQ(s.Environment[0], '\0');
     EXPECT_EQ(std::string(g_State.SettingsFilePath), iniPath_);
 }
 
 TEST_F(SettingsFormTest, OkTakesTheFieldsIntoMemoryCutToTheirCapacity) {
     EXPECT_EQ(RunLinkedForm("y\n\n\n" + kForty + "\n" + std::string(300, 'd') + "\n" + std::string(260, 'c') +
-                            "\n\n oem \no\n"),
+                            "\n\n oem \n" + std::string(300, 's') + "\n" + std::string(70, '1') + "\n" +
+                            std::string(20, 'e') + "\nA=1 ; B=2\no\n"),
               1);
     const ToolSettings &s = g_State.Settings;
     EXPECT_EQ(s.ReadOnly, 1);
@@ -326,14 +352,21 @@ TEST_F(SettingsFormTest, OkTakesTheFieldsIntoMemoryCutToTheirCapacity) {
     EXPECT_EQ(std::string(s.WorkingDirectory), std::string(259, 'd'));
     EXPECT_EQ(std::string(s.CommandLine), std::string(259, 'c'));
     EXPECT_EQ(s.Encoding, TextEncoding::Oem);
+    // One character more than a run takes, so that the run refuses them.
+    EXPECT_EQ(std::string(s.SuccessCodes), std::string(64, '1'));
+    EXPECT_EQ(std::string(s.ExchangeExtension), std::string(17, 'e'));
+    EXPECT_EQ(std::string(s.StartDirectory), std::string(259, 's'));
+    EXPECT_EQ(std::string(s.Environment, 9), std::string("A=1\0B=2\0", 9));
     Lines saved = SavedFile("1", "0", kForty.substr(0, 30), std::string(259, 'd'), std::string(259, 'c'));
-    saved.insert(saved.begin() + 4, "Encoding=OEM");
+    saved.insert(saved.begin() + 4, {"Encoding=OEM", "SuccessCodes=" + std::string(64, '1')});
+    saved.insert(saved.end(), {"StartDirectory=" + std::string(259, 's'), "ExchangeExtension=" + std::string(17, 'e'),
+                               "[Environment]", "A=1", "B=2"});
     EXPECT_EQ(SettingsLines(), saved);
 }
 
 TEST_F(SettingsFormTest, OkTurnsAHandEditedSwitchIntoOneInMemory) {
     WriteSettings("[Settings]\nDeleteTemp=-3\n");
-    EXPECT_EQ(RunLinkedForm("\n\n\n\n\n\n\n\no\n"), 1);
+    EXPECT_EQ(RunLinkedForm("\n\n\n\n\n\n\n\n\n\n\n\no\n"), 1);
     EXPECT_EQ(g_State.Settings.DeleteTemp, 1);
     EXPECT_EQ(g_State.Settings.ReadOnly, 0);
 }
@@ -345,7 +378,7 @@ TEST_F(SettingsFormTest, OkTurnsAHandEditedSwitchIntoOneInMemory) {
 TEST_F(SettingsFormTest, OkWhoseSaveFailsSaysSoAndStillEndsWithOne) {
     ASSERT_EQ(mkdir(iniPath_.c_str(), 0700), 0);
     testing::internal::CaptureStderr();
-    const intptr_t result = RunLinkedForm("\n\n\nNot saved\n\n\n\n\no\n");
+    const intptr_t result = RunLinkedForm("\n\n\nNot saved\n\n\n\n\n\n\n\n\no\n");
     const std::string message = testing::internal::GetCapturedStderr();
     EXPECT_EQ(result, 1);
     EXPECT_EQ(message, "Error: Could not save settings\n'" + iniPath_ + "'\nError code=" + std::to_string(EISDIR) + "\n");

@@ -2,11 +2,15 @@
 //
 // It shows the caption, then asks for each control in the order the rows
 // stand on screen (Read only, Delete temporary file, Filter, Menu item,
-// Working directory, Command line, Time limit, Encoding) and ends with the
-// question OK or Cancel. Enter
-// keeps a value. End of input is Cancel. What initialisation and OK do to
-// the settings is the same code the real dialog runs
-// (settings/settings_dialog.cpp); this file only plays the controls.
+// Working directory, Command line, Time limit, Encoding, Start directory,
+// Success exit codes, Exchange file extension, Environment) and ends with
+// the question OK or Cancel. Enter keeps a value. End of input is Cancel.
+// The multi-line Environment field is asked for on one line, its lines
+// separated by " ; " (a value may hold a ";" of its own, as a list of
+// folders does). Values are shown with their control bytes as "?", so that
+// a hand-edited file cannot send commands to the terminal. What
+// initialisation and OK do to the settings is the same code the real dialog
+// runs (settings/settings_dialog.cpp); this file only plays the controls.
 //
 // Input is read from file descriptor 0 one byte at a time, so the form takes
 // exactly its own lines from a script and leaves the rest for whoever reads
@@ -27,6 +31,9 @@ namespace {
 // beyond this buffer; the settings keep only their capacity when OK reads
 // the field (259, 259 and 30 characters).
 constexpr uint32_t kFieldChars = 1023;
+// The Environment field: the lines joined by "\r\n", as the dialog's logic
+// sets them; in the form, joined by " ; ".
+constexpr char kLineSeparator[] = " ; ";
 // A drop-down list: its choices in the order added, and the selected one.
 constexpr int kMaxChoices = 8;
 constexpr uint32_t kChoiceChars = 15;
@@ -41,6 +48,10 @@ struct SettingsForm {
     char CommandLine[kFieldChars + 1];      // 1007
     char MenuItem[kFieldChars + 1];         // 1008
     char Timeout[kFieldChars + 1];          // 1010, digits only
+    char StartDirectory[kFieldChars + 1];   // 1012
+    char SuccessCodes[kFieldChars + 1];     // 1014
+    char ExchangeExtension[kFieldChars + 1]; // 1015
+    char Environment[kEnvironmentTextChars + 1]; // 1013, lines ended by "\r\n"
     bool ReadOnly;                          // 1000
     bool DeleteTemp;                        // 1001
     bool Filter;                            // 1009
@@ -52,7 +63,7 @@ struct SettingsForm {
 // The one form; the host shows it at most once at a time.
 SettingsForm g_Form;
 
-enum class RowKind { CheckBox, Text, Number, Choice };
+enum class RowKind { CheckBox, Text, Number, Choice, Lines };
 
 struct FormRow {
     int Item;
@@ -70,6 +81,10 @@ constexpr FormRow kRows[] = {
     {platform::kItemCommandLine, "Command line", RowKind::Text},
     {platform::kItemTimeout, "Time limit (s)", RowKind::Number},
     {platform::kItemEncoding, "Encoding", RowKind::Choice},
+    {platform::kItemStartDirectory, "Start directory", RowKind::Text},
+    {platform::kItemSuccessCodes, "Success exit codes", RowKind::Text},
+    {platform::kItemExchangeExtension, "Exchange file extension", RowKind::Text},
+    {platform::kItemEnvironment, "Environment (NAME=value ; ...)", RowKind::Lines},
 };
 
 SettingsForm *AsForm(platform::DialogHandle dialog) { return static_cast<SettingsForm *>(dialog); }
@@ -80,8 +95,17 @@ char *FieldOf(SettingsForm *form, int item) {
     case platform::kItemCommandLine: return form->CommandLine;
     case platform::kItemMenuItem: return form->MenuItem;
     case platform::kItemTimeout: return form->Timeout;
+    case platform::kItemStartDirectory: return form->StartDirectory;
+    case platform::kItemSuccessCodes: return form->SuccessCodes;
+    case platform::kItemExchangeExtension: return form->ExchangeExtension;
+    case platform::kItemEnvironment: return form->Environment;
     default: return nullptr;
     }
+}
+
+// The buffer size of a field FieldOf gives.
+uint32_t FieldSize(int item) {
+    return item == platform::kItemEnvironment ? kEnvironmentTextChars + 1 : kFieldChars + 1;
 }
 
 bool *CheckBoxOf(SettingsForm *form, int item) {
@@ -142,6 +166,45 @@ void NormaliseAnswer(char *answer) {
     answer[length] = '\0';
 }
 
+// A value as the prompt shows it: control bytes and DEL as "?", and for the
+// Environment field each line break ("\r\n" or a lone "\n" or "\r") as
+// " ; ".
+void ShowValue(const char *text, bool lines) {
+    for (const char *at = text; *at != '\0'; ++at) {
+        if (lines && (*at == '\r' || *at == '\n')) {
+            if (at[0] == '\r' && at[1] == '\n') ++at;
+            fputs(kLineSeparator, stdout);
+            continue;
+        }
+        const unsigned char c = static_cast<unsigned char>(*at);
+        putchar(c < 0x20 || c == 0x7F ? '?' : c);
+    }
+}
+
+void ShowPrompt(const FormRow &row, const char *value) {
+    printf("%s [", row.Label);
+    ShowValue(value, row.Kind == RowKind::Lines);
+    Show("]: ");
+}
+
+// The answer's entries, separated by " ; ", into `field` (`size` bytes) as
+// lines joined by "\r\n"; what does not fit is cut.
+void TakeLines(const char *answer, char *field, uint32_t size) {
+    uint32_t at = 0;
+    const size_t separatorLength = strlen(kLineSeparator);
+    while (*answer != '\0' && at + 1 < size) {
+        if (strncmp(answer, kLineSeparator, separatorLength) == 0) {
+            if (at + 3 > size) break;
+            field[at++] = '\r';
+            field[at++] = '\n';
+            answer += separatorLength;
+            continue;
+        }
+        field[at++] = *answer++;
+    }
+    field[at] = '\0';
+}
+
 bool IsOneOf(const char *answer, const char *const *words) {
     for (; *words; ++words)
         if (strcmp(answer, *words) == 0) return true;
@@ -174,13 +237,16 @@ RowResult AskCheckBox(const FormRow &row, bool *checked) {
 
 // A typed line replaces the text. A line that begins with "=" sets exactly
 // what follows it, so "=" alone empties the field and "==x" gives "=x".
+// The Environment field takes its entries separated by " ; ".
 RowResult AskText(const FormRow &row, char *field) {
-    static char line[kFieldChars + 2];
-    printf("%s [%s]: ", row.Label, field);
-    fflush(stdout);
-    if (!ReadLine(line, sizeof line)) return RowResult::EndOfInput;
+    static char line[kEnvironmentTextChars + 2];
+    ShowPrompt(row, field);
+    const uint32_t size = FieldSize(row.Item);
+    if (!ReadLine(line, size + 1)) return RowResult::EndOfInput;
     if (line[0] == '\0') return RowResult::Done;
-    CopyCut(field, line[0] == '=' ? line + 1 : line, kFieldChars + 1);
+    const char *text = line[0] == '=' ? line + 1 : line;
+    if (row.Kind == RowKind::Lines) TakeLines(text, field, size);
+    else CopyCut(field, text, size);
     return RowResult::Done;
 }
 
@@ -189,8 +255,7 @@ RowResult AskText(const FormRow &row, char *field) {
 RowResult AskNumber(const FormRow &row, char *field) {
     char line[64];
     for (;;) {
-        printf("%s [%s]: ", row.Label, field);
-        fflush(stdout);
+        ShowPrompt(row, field);
         if (!ReadLine(line, sizeof line)) return RowResult::EndOfInput;
         NormaliseAnswer(line);
         if (line[0] == '\0') return RowResult::Done;
@@ -241,15 +306,22 @@ int AskOkOrCancel(SettingsForm *form) {
     }
 }
 
+RowResult AskRow(SettingsForm *form, const FormRow &row) {
+    switch (row.Kind) {
+    case RowKind::CheckBox: return AskCheckBox(row, CheckBoxOf(form, row.Item));
+    case RowKind::Text:
+    case RowKind::Lines: return AskText(row, FieldOf(form, row.Item));
+    case RowKind::Number: return AskNumber(row, FieldOf(form, row.Item));
+    case RowKind::Choice: break;
+    }
+    return AskChoice(row, ChoiceListOf(form, row.Item));
+}
+
 // Runs the rows and the final question; returns the command that closes the
 // form.
 int RunForm(SettingsForm *form) {
     for (const FormRow &row : kRows) {
-        const RowResult result = row.Kind == RowKind::CheckBox ? AskCheckBox(row, CheckBoxOf(form, row.Item))
-                                 : row.Kind == RowKind::Text   ? AskText(row, FieldOf(form, row.Item))
-                                 : row.Kind == RowKind::Number ? AskNumber(row, FieldOf(form, row.Item))
-                                                               : AskChoice(row, ChoiceListOf(form, row.Item));
-        if (result == RowResult::EndOfInput) {
+        if (AskRow(form, row) == RowResult::EndOfInput) {
             form->InputEnded = true;
             return platform::kCommandCancel;
         }
@@ -279,7 +351,7 @@ intptr_t ShowSettingsDialog(ModuleHandle, WindowHandle) {
 
 void DialogSetText(DialogHandle dialog, int item, const char *text) {
     char *field = FieldOf(AsForm(dialog), item);
-    if (field) CopyCut(field, text, kFieldChars + 1);
+    if (field) CopyCut(field, text, FieldSize(item));
 }
 
 void DialogGetText(DialogHandle dialog, int item, char *buffer, uint32_t size) {

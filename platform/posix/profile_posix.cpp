@@ -14,8 +14,11 @@
 //     default); every other line is left alone.
 //   - Section and key names match without regard to case; the first match
 //     counts.
+// A section is read as its non-blank lines, each trimmed of blanks, whatever
+// they hold (comments and lines without "=" too), and written by replacing
+// all of its lines; lines that would split or end it are refused (EINVAL).
 // Writing plans the change here, in one pass over the old file: every byte
-// outside the changed value stays as it was. How the change reaches the
+// outside the changed value (or section's lines) stays as it was. How the change reaches the
 // disk (atomically through a new file, or in place) is
 // file_replace_posix.cpp's part.
 #include <cerrno>
@@ -255,6 +258,13 @@ void InsertAfter(WritePlan &plan, const Line &line) {
     plan.insertAfterReturn = line.loneReturn;
 }
 
+// The file's first line end decides the line break of the lines written.
+void NoteLineEnd(const Line &line, bool &sawLineEnd, WritePlan &plan) {
+    if (!line.terminated || sawLineEnd) return;
+    sawLineEnd = true;
+    plan.crlf = line.EndsInCarriageReturn() || line.loneReturn;
+}
+
 bool PlanWrite(int fd, const char *section, const char *key, WritePlan &plan) {
     static Reader reader;
     static Line line;
@@ -265,10 +275,7 @@ bool PlanWrite(int fd, const char *section, const char *key, WritePlan &plan) {
     off_t offset = 0;
     while (ReadLine(reader, line, offset)) {
         offset += line.length;
-        if (line.terminated && !sawLineEnd) {
-            sawLineEnd = true;
-            plan.crlf = line.EndsInCarriageReturn() || line.loneReturn;
-        }
+        NoteLineEnd(line, sawLineEnd, plan);
         // Until the section is found, the insertion point follows the lines:
         // a missing section goes after the file's last line, and a key of the
         // section found goes at least after its "[name]" line.
@@ -336,6 +343,109 @@ FileEdit PlanEdit(const WritePlan &plan, const char *section, const char *key, c
 
 bool HasLineBreak(const char *text) { return strchr(text, '\n') || strchr(text, '\r'); }
 
+// ---- Sections --------------------------------------------------------------
+
+// The longest text a section write makes: its lines, each with the file's
+// line break. The settings' [Environment] takes at most 32 KiB.
+constexpr size_t kSectionTextBytes = 65536;
+
+// A line of a section, from its first to its last non-blank byte, into
+// `target`: from the head where it fits there, else read again from the file.
+bool CopyLineText(int fd, const Line &line, char *target) {
+    const size_t length = static_cast<size_t>(line.lastNonBlank + 1 - line.indent);
+    if (length <= line.headLength) {
+        memcpy(target, line.head, length);
+        return true;
+    }
+    off_t at = line.start + line.indent;
+    for (size_t done = 0; done < length;) {
+        const ssize_t got = pread(fd, target + done, length - done, at);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        done += static_cast<size_t>(got);
+        at += got;
+    }
+    return true;
+}
+
+// A line break in a line would split it, and a line that reads as "[name]"
+// would end the section early and give its later lines to another one.
+bool LinesKeepTheirMeaning(const char *lines) {
+    for (const char *line = lines; *line; line += strlen(line) + 1) {
+        if (HasLineBreak(line)) return false;
+        const char *first = line;
+        while (IsBlank(*first)) ++first;
+        if (*first == '[' && strchr(first + 1, ']')) return false;
+    }
+    return true;
+}
+
+// The lines, each ended by the file's line break, into `text`. E2BIG when
+// they do not fit.
+bool JoinLines(const char *lines, bool crlf, char *text, size_t size) {
+    const char *lineBreak = crlf ? "\r\n" : "\n";
+    const size_t breakLength = strlen(lineBreak);
+    size_t at = 0;
+    for (const char *line = lines; *line; line += strlen(line) + 1) {
+        const size_t length = strlen(line);
+        if (length + breakLength >= size - at) {
+            errno = E2BIG;
+            return false;
+        }
+        memcpy(text + at, line, length);
+        memcpy(text + at + length, lineBreak, breakLength);
+        at += length + breakLength;
+    }
+    text[at] = '\0';
+    return true;
+}
+
+// Where the section's lines stand: from after its "[name]" line to the end
+// of its last non-blank line, so that blank lines before the next section
+// stay. A missing section goes after the file's last line.
+bool PlanSectionWrite(int fd, const char *section, WritePlan &plan) {
+    static Reader reader;
+    static Line line;
+    plan = WritePlan{};
+    OpenReader(reader, fd);
+    bool inSection = false;
+    bool sawLineEnd = false;
+    off_t offset = 0;
+    while (ReadLine(reader, line, offset)) {
+        offset += line.length;
+        NoteLineEnd(line, sawLineEnd, plan);
+        const ParsedLine parsed = ParseLine(line);
+        if (parsed.kind == LineKind::Section) {
+            inSection = !plan.sectionFound && NameIs(parsed, section);
+            if (inSection) plan.sectionFound = true;
+            if (!plan.sectionFound || inSection) InsertAfter(plan, line);
+            continue;
+        }
+        if (!plan.sectionFound) InsertAfter(plan, line);
+        else if (inSection && line.lastNonBlank >= 0) plan.replaceTo = line.start + line.length;
+    }
+    plan.fileLength = offset;
+    return !reader.failed;
+}
+
+FileEdit PlanSectionEdit(const WritePlan &plan, const char *section, const char *text) {
+    FileEdit edit{};
+    edit.replaceFrom = plan.replaceFrom;
+    edit.replaceTo = plan.replaceTo;
+    edit.fileLength = plan.fileLength;
+    const char *lineBreak = plan.crlf ? "\r\n" : "\n";
+    if (plan.sectionFound && text[0] == '\0') return edit;
+    if (plan.insertNeedsBreak) Add(edit, plan.insertAfterReturn ? "\n" : lineBreak);
+    if (!plan.sectionFound) {
+        Add(edit, "[");
+        Add(edit, section);
+        Add(edit, "]");
+        Add(edit, lineBreak);
+    }
+    Add(edit, text);
+    return edit;
+}
+
 } // namespace
 
 uint32_t ProfileReadString(const char *section, const char *key, const char *defaultValue, char *buffer,
@@ -383,12 +493,69 @@ bool ProfileWriteString(const char *section, const char *key, const char *value,
     return ok;
 }
 
-uint32_t ProfileReadSection(const char *, char *buffer, uint32_t size, const char *) {
-    // Not yet read: an empty section.
-    if (size >= 2) buffer[0] = buffer[1] = '\0';
-    return 0;
+uint32_t ProfileReadSection(const char *section, char *buffer, uint32_t size, const char *path) {
+    static Reader reader;
+    static Line line;
+    if (size < 2) {
+        if (size == 1) buffer[0] = '\0';
+        return 0;
+    }
+    const int fd = OpenForReading(path);
+    OpenReader(reader, fd);
+    bool inSection = false;
+    bool cut = false;
+    bool failed = false;
+    uint32_t used = 0; // the bytes of the lines stored so far, their zeros included
+    off_t offset = 0;
+    while (fd >= 0 && ReadLine(reader, line, offset)) {
+        offset += line.length;
+        const ParsedLine parsed = ParseLine(line);
+        if (parsed.kind == LineKind::Section) {
+            // Only the first section of that name counts, as for a key.
+            if (inSection) break;
+            inSection = NameIs(parsed, section);
+            continue;
+        }
+        if (!inSection || line.lastNonBlank < 0) continue;
+        const off_t length = line.lastNonBlank + 1 - line.indent;
+        // The line, its zero byte and the final one must fit.
+        if (length + 2 > static_cast<off_t>(size) - static_cast<off_t>(used)) {
+            cut = true;
+            break;
+        }
+        if (!CopyLineText(fd, line, buffer + used)) {
+            failed = true;
+            break;
+        }
+        used += static_cast<uint32_t>(length);
+        buffer[used++] = '\0';
+    }
+    CloseFile(fd);
+    // A section that could not be read whole is given as empty rather than
+    // with lines missing, which a save would then drop.
+    if (failed || reader.failed) used = 0;
+    buffer[used] = '\0';
+    if (used == 0) buffer[1] = '\0';
+    return cut && !failed && !reader.failed ? size - 2 : used;
 }
 
-bool ProfileWriteSection(const char *, const char *, const char *) { return false; }
+bool ProfileWriteSection(const char *section, const char *lines, const char *path) {
+    if (HasLineBreak(section) || path[0] == '\0' || !LinesKeepTheirMeaning(lines)) {
+        errno = EINVAL;
+        return false;
+    }
+    char target[PATH_MAX];
+    if (!FollowLinks(path, target, sizeof target)) return false;
+    const int in = OpenFileToEdit(target);
+    if (in < 0 && errno != ENOENT) return false;
+    static char text[kSectionTextBytes];
+    WritePlan plan;
+    const bool ok = PlanSectionWrite(in, section, plan) && JoinLines(lines, plan.crlf, text, sizeof text) &&
+                    ReplaceFileContent(target, in, PlanSectionEdit(plan, section, text));
+    const int error = errno;
+    CloseFile(in);
+    errno = error;
+    return ok;
+}
 
 } // namespace platform

@@ -110,7 +110,8 @@ uint32_t TempDirectory(char *buffer, uint32_t size);
 // ERROR_DIRECTORY (267). POSIX: open with O_CREAT | O_EXCL and mode 0600;
 // the descriptor it was made with is kept until the next start or the
 // file's deletion, so that what another user puts in its place in a shared
-// folder is never used.
+// folder is never used; an extension without its dot, longer than 16
+// characters or holding a "/" is refused (EINVAL).
 // Returns false when no file could be made.
 constexpr int kMaxExtensionChars = 16;
 bool CreateUniqueFile(const char *directory, const char *prefix, const char *extension, char *path);

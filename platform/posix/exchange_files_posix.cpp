@@ -57,7 +57,8 @@ namespace {
 
 // GetTempFileNameA's number space: the name holds a 16-bit number other than
 // 0 in one to four hexadecimal digits, so the exchange file's name is never
-// longer than "seFFFF.TMP" and a template can be budgeted against it.
+// longer than "seFFFF" and its extension, and a template can be budgeted
+// against it.
 constexpr unsigned kUniqueNumbers = 0xFFFF;
 
 unsigned g_NextUniqueNumber;
@@ -106,6 +107,14 @@ int OpenOwnRegularFile(const char *path, int access) {
     return -1;
 }
 
+// Whether `extension` is one a name may end in: its dot, then at most
+// kMaxExtensionChars - 1 more characters, none of them a "/", which would
+// put the file into another directory.
+bool IsFileExtension(const char *extension, size_t length) {
+    return length >= 1 && length <= static_cast<size_t>(kMaxExtensionChars) && extension[0] == '.' &&
+           !memchr(extension, '/', length);
+}
+
 } // namespace
 
 uint32_t TempDirectory(char *buffer, uint32_t size) {
@@ -126,21 +135,27 @@ uint32_t TempDirectory(char *buffer, uint32_t size) {
     return static_cast<uint32_t>(total);
 }
 
-// "se" + one to four hexadecimal digits + ".TMP", as GetTempFileNameA names
-// it: a taken name moves on to the next number, and after the whole number
-// space the call gives up. Created new and exclusive with mode 0600: the text
-// may hold a password or private data.
-bool CreateUniqueFile(const char *directory, const char *prefix, const char *, char *path) {
+// The prefix, one to four hexadecimal digits and the extension, as
+// GetTempFileNameA names it: a taken name moves on to the next number, and
+// after the whole number space the call gives up. Created new and exclusive
+// with mode 0600: the text may hold a password or private data.
+bool CreateUniqueFile(const char *directory, const char *prefix, const char *extension, char *path) {
     path[0] = '\0';
     const size_t length = strlen(directory);
     if (length == 0) {
         errno = ENOENT;
         return false;
     }
+    const size_t extensionLength = strnlen(extension, kMaxExtensionChars + 1);
+    if (!IsFileExtension(extension, extensionLength)) {
+        errno = EINVAL;
+        return false;
+    }
     const char *const separator = directory[length - 1] == '/' ? "" : "/";
     // Whether the name fits does not depend on the number drawn: the widest
     // one must fit.
-    if (length + strlen(separator) + strnlen(prefix, 3) + strlen("FFFF.TMP") > static_cast<size_t>(kMaxPath)) {
+    if (length + strlen(separator) + strnlen(prefix, 3) + strlen("FFFF") + extensionLength >
+        static_cast<size_t>(kMaxPath)) {
         errno = ENAMETOOLONG;
         return false;
     }
@@ -148,7 +163,7 @@ bool CreateUniqueFile(const char *directory, const char *prefix, const char *, c
     for (unsigned attempt = 0; attempt < kUniqueNumbers; ++attempt, number = NextUniqueNumber(number)) {
         char candidate[kMaxPath + 1];
         const int written =
-            snprintf(candidate, sizeof candidate, "%s%s%.3s%X.TMP", directory, separator, prefix, number);
+            snprintf(candidate, sizeof candidate, "%s%s%.3s%X%s", directory, separator, prefix, number, extension);
         if (written < 0 || written > kMaxPath) {
             errno = ENAMETOOLONG;
             return false;

@@ -158,7 +158,8 @@ enum class EnvironmentStatus {
     Unknown,  // EnvironmentAppendValueOf: the copy has no such variable
     TooLong,  // the value being made would exceed kEnvironmentValueChars characters
     Full,     // the block would exceed kEnvironmentBlockChars characters
-    Invalid,  // Windows: an ANSI text that does not convert
+    Invalid,  // Windows: an ANSI text that does not convert; POSIX: a text with a zero
+              // byte, or a name that is empty or holds "=", which no entry can carry
 };
 // The longest value a variable may be given, and the whole block (names,
 // "=", values and terminators), in characters (Windows: UTF-16 units).

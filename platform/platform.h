@@ -203,10 +203,11 @@ struct ProgramFound {
 // (".\tool.exe" is the current directory's, on purpose); a bare name is
 // looked for in the folder of the host's program, GetSystemDirectoryA,
 // GetWindowsDirectoryA and the absolute entries of PATH, in this order.
-// POSIX: the first item by the Windows argv rules (argv_split.h); one with a
-// "/" is taken as it is, a bare name is looked for in the absolute entries
-// of PATH (empty ones, "." and relative ones skipped; "/bin:/usr/bin" when
-// PATH is not set) as an executable regular file.
+// POSIX: the first item by the Windows argv rules (argv_split.h); an
+// absolute path is taken as it is, a relative one with a "/" is joined to
+// getcwd (its leading "./" dropped), a bare name is looked for in the
+// absolute entries of PATH (empty ones, "." and relative ones skipped;
+// "/bin:/usr/bin" when PATH is not set) as an executable regular file.
 // With `ownEnvironment`, PATH is the one the Environment calls made (Windows:
 // its entries that the ANSI code page can write). A relative path with a
 // separator is taken from the host's current directory on both systems,

@@ -65,10 +65,12 @@ int InitialiseAttributes(posix_spawnattr_t *attributes, bool ownGroup) {
 
 // The command line is split by the Windows rules (argv_split.cpp) and the
 // program FindProgram found is started with its items as arguments. No shell
-// is involved. The program gets the host's environment and current directory
-// and no descriptor of the host beyond 0, 1 and 2, which are the host's own
-// or, with `redirect`, the three given descriptors.
-ProcessHandle Spawn(const char *program, const char *commandLine, const Redirection *redirect) {
+// is involved. The program gets the current directory and the environment
+// `options` give, or else the host's, and no descriptor of the host beyond
+// 0, 1 and 2, which are the host's own or, with `redirect`, the three given
+// descriptors.
+ProcessHandle Spawn(const char *program, const char *commandLine, const StartOptions &options,
+                    const Redirection *redirect) {
     char storage[kSplitStorageSize];
     char *argv[kMaxItems];
     const size_t length = strnlen(commandLine, kCommandLineChars + 1);
@@ -86,13 +88,16 @@ ProcessHandle Spawn(const char *program, const char *commandLine, const Redirect
     // The file actions and attributes are destroyed only when their
     // initialisation worked. The descriptors are opened in the order input,
     // output, error, each the lowest free one, so no dup2 below overwrites
-    // one that is still to come.
+    // one that is still to come. The change of directory comes first: a
+    // directory that cannot be entered fails the start before anything else.
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attributes;
+    char *const *const environment = options.OwnEnvironment ? CopiedEnvironment() : environ;
     pid_t pid = 0;
     int error = posix_spawn_file_actions_init(&actions);
     if (error == 0) {
-        if (redirect) {
+        if (options.Directory) error = posix_spawn_file_actions_addchdir_np(&actions, options.Directory);
+        if (error == 0 && redirect) {
             error = posix_spawn_file_actions_adddup2(&actions, redirect->input, STDIN_FILENO);
             if (error == 0) error = posix_spawn_file_actions_adddup2(&actions, redirect->output, STDOUT_FILENO);
             if (error == 0) error = posix_spawn_file_actions_adddup2(&actions, redirect->error, STDERR_FILENO);
@@ -100,7 +105,7 @@ ProcessHandle Spawn(const char *program, const char *commandLine, const Redirect
         if (error == 0) error = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
         if (error == 0) error = InitialiseAttributes(&attributes, redirect != nullptr);
         if (error == 0) {
-            error = posix_spawn(&pid, program, &actions, &attributes, argv, environ);
+            error = posix_spawn(&pid, program, &actions, &attributes, argv, environment);
             posix_spawnattr_destroy(&attributes);
         }
         posix_spawn_file_actions_destroy(&actions);
@@ -130,12 +135,43 @@ bool ExecutableIn(const char *directory, size_t directoryLength, const char *nam
     return false;
 }
 
+// A relative path joined to the host's current directory, its leading "./"
+// dropped: the program is the one the host's directory holds, whatever
+// directory it is started in.
+bool FromCurrentDirectory(const char *name, char *path) {
+    char directory[kMaxPath + 1];
+    if (!getcwd(directory, sizeof directory)) {
+        if (errno == ERANGE) errno = ENAMETOOLONG;
+        return false;
+    }
+    while (name[0] == '.' && name[1] == '/') {
+        name += 2;
+        while (name[0] == '/') ++name;
+    }
+    const bool root = directory[1] == '\0';
+    const int written = snprintf(path, kMaxPath + 1, "%s%s%s", directory, root ? "" : "/", name);
+    if (written >= 0 && written <= kMaxPath) return true;
+    path[0] = '\0';
+    errno = ENAMETOOLONG;
+    return false;
+}
+
 } // namespace
+
+bool DirectoryUsable(const char *directory) {
+    struct stat status {};
+    if (stat(directory, &status) != 0) return false;
+    if (!S_ISDIR(status.st_mode)) {
+        errno = ENOTDIR;
+        return false;
+    }
+    return access(directory, X_OK) == 0;
+}
 
 // Only the absolute entries of PATH are searched: an empty entry, "." or a
 // relative one stands for the current directory, which a document's folder
 // may have become.
-bool FindProgram(const char *commandLine, bool, ProgramFound *found) {
+bool FindProgram(const char *commandLine, bool ownEnvironment, ProgramFound *found) {
     found->Path[0] = '\0';
     found->ThroughCommandInterpreter = false;
     char storage[kSplitStorageSize];
@@ -147,6 +183,7 @@ bool FindProgram(const char *commandLine, bool, ProgramFound *found) {
     }
     const char *const name = argv[0];
     if (strchr(name, '/')) {
+        if (name[0] != '/') return FromCurrentDirectory(name, found->Path);
         if (strlen(name) > static_cast<size_t>(kMaxPath)) {
             errno = ENAMETOOLONG;
             return false;
@@ -154,7 +191,7 @@ bool FindProgram(const char *commandLine, bool, ProgramFound *found) {
         memcpy(found->Path, name, strlen(name) + 1);
         return true;
     }
-    const char *search = getenv("PATH");
+    const char *search = ownEnvironment ? CopiedValueOf("PATH") : getenv("PATH");
     if (!search) search = kDefaultSearchPath;
     bool denied = false;
     for (const char *entry = search;; ++entry) {
@@ -171,9 +208,9 @@ bool FindProgram(const char *commandLine, bool, ProgramFound *found) {
 
 // The program gets the exchange file's path, not a descriptor: from here
 // on the files are reached by name.
-ProcessHandle ProcessStart(const char *program, const char *commandLine, const StartOptions &) {
+ProcessHandle ProcessStart(const char *program, const char *commandLine, const StartOptions &options) {
     ForgetMadeFilesBut(nullptr);
-    return Spawn(program, commandLine, nullptr);
+    return Spawn(program, commandLine, options, nullptr);
 }
 
 namespace {
@@ -193,16 +230,15 @@ int RedirectionOf(const char *path, int access) {
 // not truncated, which would cost a flush on close on some file systems
 // (ext4). Close-on-exec keeps the descriptors from any program but this one,
 // where dup2 makes copies without it.
-ProcessHandle ProcessStartRedirected(const char *program, const char *commandLine, const StartOptions &,
-                                     const char *inputPath,
-                                     const char *outputPath, const char *errorPath) {
+ProcessHandle ProcessStartRedirected(const char *program, const char *commandLine, const StartOptions &options,
+                                     const char *inputPath, const char *outputPath, const char *errorPath) {
     Redirection redirect{-1, -1, -1};
     const bool byName[3] = {!FindMade(inputPath), !FindMade(outputPath), !FindMade(errorPath)};
     ProcessHandle process = 0;
     redirect.input = RedirectionOf(inputPath, O_RDONLY);
     if (redirect.input >= 0) redirect.output = RedirectionOf(outputPath, O_WRONLY);
     if (redirect.output >= 0) redirect.error = RedirectionOf(errorPath, O_WRONLY);
-    if (redirect.error >= 0) process = Spawn(program, commandLine, &redirect);
+    if (redirect.error >= 0) process = Spawn(program, commandLine, options, &redirect);
     if (byName[2]) CloseKeepingError(redirect.error);
     if (byName[1]) CloseKeepingError(redirect.output);
     if (byName[0]) CloseKeepingError(redirect.input);

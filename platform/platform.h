@@ -110,7 +110,8 @@ uint32_t TempDirectory(char *buffer, uint32_t size);
 // ERROR_DIRECTORY (267). POSIX: open with O_CREAT | O_EXCL and mode 0600;
 // the descriptor it was made with is kept until the next start or the
 // file's deletion, so that what another user puts in its place in a shared
-// folder is never used.
+// folder is never used; an extension without its dot, longer than 16
+// characters or holding a "/" is refused (EINVAL).
 // Returns false when no file could be made.
 constexpr int kMaxExtensionChars = 16;
 bool CreateUniqueFile(const char *directory, const char *prefix, const char *extension, char *path);
@@ -157,7 +158,8 @@ enum class EnvironmentStatus {
     Unknown,  // EnvironmentAppendValueOf: the copy has no such variable
     TooLong,  // the value being made would exceed kEnvironmentValueChars characters
     Full,     // the block would exceed kEnvironmentBlockChars characters
-    Invalid,  // Windows: an ANSI text that does not convert
+    Invalid,  // Windows: an ANSI text that does not convert; POSIX: a text with a zero
+              // byte, or a name that is empty or holds "=", which no entry can carry
 };
 // The longest value a variable may be given, and the whole block (names,
 // "=", values and terminators), in characters (Windows: UTF-16 units).
@@ -201,10 +203,11 @@ struct ProgramFound {
 // (".\tool.exe" is the current directory's, on purpose); a bare name is
 // looked for in the folder of the host's program, GetSystemDirectoryA,
 // GetWindowsDirectoryA and the absolute entries of PATH, in this order.
-// POSIX: the first item by the Windows argv rules (argv_split.h); one with a
-// "/" is taken as it is, a bare name is looked for in the absolute entries
-// of PATH (empty ones, "." and relative ones skipped; "/bin:/usr/bin" when
-// PATH is not set) as an executable regular file.
+// POSIX: the first item by the Windows argv rules (argv_split.h); an
+// absolute path is taken as it is, a relative one with a "/" is joined to
+// getcwd (its leading "./" dropped), a bare name is looked for in the
+// absolute entries of PATH (empty ones, "." and relative ones skipped;
+// "/bin:/usr/bin" when PATH is not set) as an executable regular file.
 // With `ownEnvironment`, PATH is the one the Environment calls made (Windows:
 // its entries that the ANSI code page can write). A relative path with a
 // separator is taken from the host's current directory on both systems,

@@ -40,26 +40,36 @@ struct DesignedControl {
     DWORD style; // without WS_CHILD | WS_VISIBLE
 };
 
+constexpr DWORD kMultiLine = ES_MULTILINE | ES_WANTRETURN | ES_AUTOVSCROLL | WS_VSCROLL;
 const DesignedControl kControls[] = {
     {1000, "Button", 0x80, "&Read only", 9, 5, 48, 10, BS_AUTOCHECKBOX | WS_TABSTOP},
     {1001, "Button", 0x80, "&Delete temporary file", 9, 18, 80, 10, BS_AUTOCHECKBOX | WS_TABSTOP},
-    {-1, "Static", 0x82, "&Working directory", 7, 51, 56, 8, SS_LEFT | WS_GROUP},
-    {1006, "Edit", 0x81, "", 67, 48, 138, 14, WS_BORDER | ES_AUTOHSCROLL | WS_TABSTOP},
-    {-1, "Static", 0x82, "&Command line", 7, 69, 56, 8, SS_LEFT | WS_GROUP},
-    {1007, "Edit", 0x81, "", 67, 66, 138, 14, WS_BORDER | ES_AUTOHSCROLL | WS_TABSTOP},
-    {IDOK, "Button", 0x80, "OK", 101, 124, 50, 14, BS_DEFPUSHBUTTON | WS_TABSTOP},
-    {IDCANCEL, "Button", 0x80, "Cancel", 155, 124, 50, 14, BS_PUSHBUTTON | WS_TABSTOP},
-    {-1, "Static", 0x82, "&Menu item", 7, 33, 56, 8, SS_LEFT | WS_GROUP},
-    {1008, "Edit", 0x81, "", 67, 30, 138, 14, WS_BORDER | ES_AUTOHSCROLL | WS_TABSTOP},
-    {1009, "Button", 0x80, "&Filter: standard input to output", 100, 5, 105, 20,
+    {-1, "Static", 0x82, "&Working directory", 7, 51, 88, 8, SS_LEFT | WS_GROUP},
+    {1006, "Edit", 0x81, "", 99, 48, 138, 14, WS_BORDER | ES_AUTOHSCROLL | WS_TABSTOP},
+    {-1, "Static", 0x82, "&Command line", 7, 69, 88, 8, SS_LEFT | WS_GROUP},
+    {1007, "Edit", 0x81, "", 99, 66, 138, 14, WS_BORDER | ES_AUTOHSCROLL | WS_TABSTOP},
+    {IDOK, "Button", 0x80, "OK", 133, 222, 50, 14, BS_DEFPUSHBUTTON | WS_TABSTOP},
+    {IDCANCEL, "Button", 0x80, "Cancel", 187, 222, 50, 14, BS_PUSHBUTTON | WS_TABSTOP},
+    {-1, "Static", 0x82, "&Menu item", 7, 33, 88, 8, SS_LEFT | WS_GROUP},
+    {1008, "Edit", 0x81, "", 99, 30, 138, 14, WS_BORDER | ES_AUTOHSCROLL | WS_TABSTOP},
+    {1009, "Button", 0x80, "&Filter: standard input to output", 99, 5, 138, 20,
      BS_AUTOCHECKBOX | BS_MULTILINE | BS_TOP | WS_TABSTOP},
-    {-1, "Static", 0x82, "Time &limit (s)", 7, 87, 56, 8, SS_LEFT | WS_GROUP},
-    {1010, "Edit", 0x81, "", 67, 84, 40, 14, WS_BORDER | ES_AUTOHSCROLL | ES_NUMBER | WS_TABSTOP},
-    {-1, "Static", 0x82, "&Encoding", 7, 105, 56, 8, SS_LEFT | WS_GROUP},
+    {-1, "Static", 0x82, "Time &limit (s)", 7, 87, 88, 8, SS_LEFT | WS_GROUP},
+    {1010, "Edit", 0x81, "", 99, 84, 40, 14, WS_BORDER | ES_AUTOHSCROLL | ES_NUMBER | WS_TABSTOP},
+    {-1, "Static", 0x82, "&Encoding", 7, 105, 88, 8, SS_LEFT | WS_GROUP},
     // The height of a drop-down list includes its open list.
-    {1011, "ComboBox", 0x85, "", 67, 102, 60, 60, CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP},
+    {1011, "ComboBox", 0x85, "", 99, 102, 60, 60, CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP},
+    {-1, "Static", 0x82, "&Start directory", 7, 123, 88, 8, SS_LEFT | WS_GROUP},
+    {1012, "Edit", 0x81, "", 99, 120, 138, 14, WS_BORDER | ES_AUTOHSCROLL | WS_TABSTOP},
+    {-1, "Static", 0x82, "S&uccess exit codes", 7, 141, 88, 8, SS_LEFT | WS_GROUP},
+    {1014, "Edit", 0x81, "", 99, 138, 60, 14, WS_BORDER | ES_AUTOHSCROLL | WS_TABSTOP},
+    {-1, "Static", 0x82, "E&xchange file extension", 7, 159, 88, 8, SS_LEFT | WS_GROUP},
+    {1015, "Edit", 0x81, "", 99, 156, 40, 14, WS_BORDER | ES_AUTOHSCROLL | WS_TABSTOP},
+    {-1, "Static", 0x82, "En&vironment", 7, 177, 88, 8, SS_LEFT | WS_GROUP},
+    {1013, "Edit", 0x81, "", 99, 174, 138, 40, WS_BORDER | ES_AUTOHSCROLL | kMultiLine | WS_TABSTOP},
 };
-constexpr int kDialogHeight = 145;
+constexpr int kDialogWidth = 242;
+constexpr int kDialogHeight = 243;
 // The choices of the Encoding list, in their order.
 const char *const kEncodings[] = {"ANSI", "UTF-8", "OEM"};
 constexpr int kControlCount = sizeof kControls / sizeof kControls[0];
@@ -129,12 +139,14 @@ std::string Describe(const RECT &r) {
 }
 
 // Replaces the field's text the way typing does: everything selected, then
-// one WM_CHAR per character.
+// one WM_CHAR per character; a "\r\n" is typed as Enter, one "\r".
 void TypeInto(HWND dialog, int id, const std::string &text) {
     HWND edit = GetDlgItem(dialog, id);
     SendMessageA(edit, EM_SETSEL, 0, -1);
     if (text.empty()) SendMessageA(edit, WM_CHAR, VK_BACK, 1);
-    for (char c : text) SendMessageA(edit, WM_CHAR, static_cast<unsigned char>(c), 1);
+    for (size_t i = 0; i < text.size(); ++i)
+        if (text[i] != '\n' || i == 0 || text[i - 1] != '\r')
+            SendMessageA(edit, WM_CHAR, static_cast<unsigned char>(text[i]), 1);
 }
 
 bool IsChecked(HWND dialog, int id) { return SendDlgItemMessageA(dialog, id, BM_GETCHECK, 0, 0) == BST_CHECKED; }
@@ -320,7 +332,7 @@ TEST_F(SettingsDialogTest, TemplateIsTheDesignedOneInUsEnglish) {
     ASSERT_EQ(dialog->cdit, kControlCount);
     EXPECT_EQ(dialog->x, 0);
     EXPECT_EQ(dialog->y, 0);
-    EXPECT_EQ(dialog->cx, 210);
+    EXPECT_EQ(dialog->cx, kDialogWidth);
     EXPECT_EQ(dialog->cy, kDialogHeight);
 
     const WORD *at = reinterpret_cast<const WORD *>(dialog + 1);
@@ -422,7 +434,7 @@ TEST_F(SettingsDialogTest, ShowsCaptionAndControlsWhereTheTemplatePutsThem) {
         EXPECT_EQ(dialogOrigin.y, ownerOrigin.y);
         RECT client;
         GetClientRect(dialog, &client);
-        const RECT size = DialogUnitsToPixels(dialog, 0, 0, 210, kDialogHeight);
+        const RECT size = DialogUnitsToPixels(dialog, 0, 0, kDialogWidth, kDialogHeight);
         EXPECT_EQ(client.right, size.right);
         EXPECT_EQ(client.bottom, size.bottom);
 
@@ -449,6 +461,7 @@ TEST_F(SettingsDialogTest, ShowsCaptionAndControlsWhereTheTemplatePutsThem) {
             if (designed.atom == 0x81) {
                 EXPECT_NE(live & ES_AUTOHSCROLL, 0u);
                 EXPECT_EQ(live & ES_NUMBER, designed.style & ES_NUMBER);
+                EXPECT_EQ(live & kMultiLine, designed.style & kMultiLine);
                 // The dialog manager may draw the border as a client edge.
                 const DWORD ex = static_cast<DWORD>(GetWindowLongA(control, GWL_EXSTYLE));
                 EXPECT_TRUE((live & WS_BORDER) || (ex & WS_EX_CLIENTEDGE));
@@ -475,14 +488,16 @@ TEST_F(SettingsDialogTest, ShowsCaptionAndControlsWhereTheTemplatePutsThem) {
 
 TEST_F(SettingsDialogTest, TabOrderIsTheTemplateOrderWithTheLaterRowsLast) {
     const DialogRun run = RunModuleDialog([&](DWORD thread, HWND dialog) {
-        const int order[] = {1000, 1001, 1006, 1007, IDOK, IDCANCEL, 1008, 1009, 1010, 1011, 1000};
+        const int order[] = {1000, 1001, 1006, 1007, IDOK, IDCANCEL, 1008, 1009, 1010, 1011,
+                             1012, 1014, 1015, 1013, 1000};
         for (size_t i = 0; i + 1 < sizeof order / sizeof order[0]; ++i) {
             HWND next = GetNextDlgTabItem(dialog, GetDlgItem(dialog, order[i]), FALSE);
             EXPECT_EQ(GetDlgCtrlID(next), order[i + 1]) << "after " << order[i];
         }
         // The Tab key walks the same way through the dialog manager.
         FocusControl(dialog, 1007);
-        const int walk[] = {IDOK, IDCANCEL, 1008, 1009, 1010, 1011, 1000};
+        // Tab leaves the multi-line Environment field too.
+        const int walk[] = {IDOK, IDCANCEL, 1008, 1009, 1010, 1011, 1012, 1014, 1015, 1013, 1000};
         for (int id : walk) {
             PostKey(thread, dialog, WM_KEYDOWN, VK_TAB);
             EXPECT_TRUE(WaitUntil([&] { return FocusOf(thread) == GetDlgItem(dialog, id); }))
@@ -499,7 +514,8 @@ TEST_F(SettingsDialogTest, EachMnemonicMovesTheFocusIntoItsControl) {
         int target;
     };
     const Mnemonic mnemonics[] = {{'w', 1006}, {'m', 1008}, {'c', 1007}, {'W', 1006}, {'r', 1000},
-                                  {'d', 1001}, {'f', 1009}, {'l', 1010}, {'e', 1011}};
+                                  {'d', 1001}, {'f', 1009}, {'l', 1010}, {'e', 1011}, {'s', 1012},
+                                  {'u', 1014}, {'x', 1015}, {'v', 1013}, {'S', 1012}};
     const DialogRun run = RunModuleDialog([&](DWORD thread, HWND dialog) {
         FocusControl(dialog, IDCANCEL);
         for (const Mnemonic &m : mnemonics) {
@@ -519,8 +535,9 @@ TEST_F(SettingsDialogTest, EachMnemonicMovesTheFocusIntoItsControl) {
 
 TEST_F(SettingsDialogTest, OpensWithTheValuesOfTheFile) {
     WriteSettings("[Settings]\r\nReadOnly=7\r\nDeleteTemp=0\r\nFilter=2\r\nMenuItem=Mine\r\nTimeout=45\r\n"
-                  "Encoding=utf-8\r\n"
-                  "[Path]\r\nWorkingDirectory=C:\\Exchange\r\nCommandLine=\"C:\\Tools\\fmt.exe\" %f\r\n");
+                  "Encoding=utf-8\r\nSuccessCodes=0 1\r\n"
+                  "[Path]\r\nWorkingDirectory=C:\\Exchange\r\nCommandLine=\"C:\\Tools\\fmt.exe\" %f\r\n"
+                  "StartDirectory=%d\r\nExchangeExtension=.js\r\n[Environment]\r\nA=1\r\nPATH=C:\\a;C:\\b\r\n");
     const DialogRun run = RunModuleDialog([&](DWORD thread, HWND dialog) {
         EXPECT_TRUE(IsChecked(dialog, 1000)) << "a switch value of 7 is on";
         EXPECT_FALSE(IsChecked(dialog, 1001));
@@ -531,6 +548,10 @@ TEST_F(SettingsDialogTest, OpensWithTheValuesOfTheFile) {
         EXPECT_EQ(TextOf(GetDlgItem(dialog, 1006)), "C:\\Exchange");
         EXPECT_EQ(TextOf(GetDlgItem(dialog, 1007)), "\"C:\\Tools\\fmt.exe\" %f");
         EXPECT_EQ(TextOf(GetDlgItem(dialog, 1010)), "45");
+        EXPECT_EQ(TextOf(GetDlgItem(dialog, 1012)), "%d");
+        EXPECT_EQ(TextOf(GetDlgItem(dialog, 1014)), "0 1");
+        EXPECT_EQ(TextOf(GetDlgItem(dialog, 1015)), ".js");
+        EXPECT_EQ(TextOf(GetDlgItem(dialog, 1013)), "A=1\r\nPATH=C:\\a;C:\\b");
         CloseDialog(thread, dialog, Close::CloseBox);
     });
     EXPECT_EQ(run.result, 2);
@@ -627,6 +648,27 @@ const FileCase kFileCases[] = {
      Close::EnterKey,
      1,
      {"[Settings]", "MenuItem=", "ReadOnly=0", "DeleteTemp=0", "[Path]", "CommandLine=", "WorkingDirectory="}},
+    // The run options after the other keys; the Environment's lines without
+    // their outer blanks, empty ones left out.
+    {"RunOptionsAreSavedAfterTheOtherKeys",
+     nullptr,
+     {{1012, "C:\\Work "}, {1014, "0, 3"}, {1015, ".js"}, {1013, "A=1\r\n  B=x y \r\n\r\nPATH=C:\\a;C:\\b"}},
+     -1,
+     -1,
+     Close::OkButton,
+     1,
+     {"[Settings]", "ReadOnly=0", "DeleteTemp=0", "MenuItem=External program", "SuccessCodes=0, 3", "[Path]",
+      "WorkingDirectory=", "CommandLine=", "StartDirectory=C:\\Work", "ExchangeExtension=.js", "[Environment]", "A=1",
+      "B=x y", "PATH=C:\\a;C:\\b"}},
+    {"EmptiedRunOptionsAreSavedEmptyWhereTheFileHeldThem",
+     "[Settings]\r\nSuccessCodes=1\r\n[Path]\r\nStartDirectory=C:\\x\r\nExchangeExtension=js\r\n[Environment]\r\nA=1\r\n",
+     {{1012, ""}, {1014, ""}, {1015, ""}, {1013, ""}},
+     -1,
+     -1,
+     Close::OkButton,
+     1,
+     {"[Settings]", "SuccessCodes=", "ReadOnly=0", "DeleteTemp=0", "MenuItem=External program", "[Path]",
+      "StartDirectory=", "ExchangeExtension=", "WorkingDirectory=", "CommandLine=", "[Environment]"}},
     {"CancelButtonAfterEditingSavesNothing",
      "[Settings]\r\nMenuItem=Kept\r\n; a comment\r\n",
      {{1008, "New"}, {1006, "C:\\x"}, {1007, "y %f"}},
@@ -778,6 +820,23 @@ TEST_F(SettingsDialogTest, OkTakesTheFieldsIntoMemoryCutToTheirCapacity) {
     EXPECT_EQ(std::string(s.MenuItem), kForty.substr(0, 30));
     EXPECT_EQ(std::string(s.WorkingDirectory), std::string(259, 'd'));
     EXPECT_EQ(std::string(s.CommandLine), std::string(259, 'c'));
+}
+
+// Enter in the Environment field starts a new line (ES_WANTRETURN) instead
+// of pressing OK.
+TEST_F(SettingsDialogTest, EnterInTheEnvironmentFieldStartsANewLine) {
+    const DialogRun run = RunModuleDialog([&](DWORD thread, HWND dialog) {
+        HWND field = GetDlgItem(dialog, 1013);
+        TypeInto(dialog, 1013, "A=1");
+        FocusControl(dialog, 1013);
+        EXPECT_TRUE(WaitUntil([&] { return FocusOf(thread) == field; }));
+        SendMessageA(field, EM_SETSEL, 3, 3);
+        PostKey(thread, dialog, WM_KEYDOWN, VK_RETURN);
+        EXPECT_TRUE(WaitUntil([&] { return TextOf(field) == "A=1\r\n"; })) << TextOf(field);
+        EXPECT_TRUE(IsWindowVisible(dialog)) << "Enter closed the dialog";
+        CloseDialog(thread, dialog, Close::CancelButton);
+    });
+    EXPECT_EQ(run.result, 2);
 }
 
 // A directory in the settings file's place: every write fails. OK shows an

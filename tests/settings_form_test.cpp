@@ -204,8 +204,6 @@ TEST_F(SettingsFormTest, EndOfInputAtAnyPromptIsCancel) {
                                   "n\ny\n\nChanged\n/tmp\ntool %f\n30\n",
                                   "n\ny\n\nChanged\n/tmp\ntool %f\n30\nutf-8\n",
                                   "n\ny\n\nChanged\n/tmp\ntool %f\n30\nutf-8\n/s\n",
-                                  "n\ny\n\nChanged\n/tmp\ntool %f\n30\nutf-8\n/s\n0\n",
-                                  "n\ny\n\nChanged\n/tmp\ntool %f\n30\nutf-8\n/s\n0\n.js\n",
                                   "n\ny\n\nChanged\n/tmp\ntool %f\n30\nutf-8\n/s\n0\n.js\nA=1\n",
                                   "n\ny\n\nChan",
                                   "n\ny\n\nChanged\n/tmp\ntool %f\n30\nutf-8\n/s\n0\n.js\nA=1\nsave\n"};

@@ -18,8 +18,8 @@
 // they hold (comments and lines without "=" too), and written by replacing
 // all of its lines; lines that would split or end it are refused (EINVAL).
 // Writing plans the change here, in one pass over the old file: every byte
-// outside the changed value (or section's lines) stays as it was. How the change reaches the
-// disk (atomically through a new file, or in place) is
+// outside the changed value (or section's lines) stays as it was. How the
+// change reaches the disk (atomically through a new file, or in place) is
 // file_replace_posix.cpp's part.
 #include <cerrno>
 #include <climits>

@@ -77,8 +77,9 @@ bool ProfileWriteString(const char *section, const char *key, const char *value,
 // lines may be among them), each followed by a zero byte, and one more zero
 // byte after the last (an empty section or a missing file or section: two
 // zero bytes). Lines are given as they stand, "=" or not. Where the lines do
-// not fit into `size` bytes, the buffer ends with the last line that fits
-// whole and size - 2 is returned. Otherwise returns the number of bytes
+// not fit into `size` bytes, size - 2 is returned and the last line given
+// may be cut (Windows cuts it; POSIX leaves out the lines that do not fit
+// whole), so a caller drops it. Otherwise returns the number of bytes
 // stored, the final zero byte not counted.
 uint32_t ProfileReadSection(const char *section, char *buffer, uint32_t size, const char *path);
 // WritePrivateProfileSectionA: replaces the lines of `section` by `lines`

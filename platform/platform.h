@@ -76,10 +76,12 @@ bool ProfileWriteString(const char *section, const char *key, const char *value,
 // `path` that is not blank, with the blanks at its ends dropped (comment
 // lines may be among them), each followed by a zero byte, and one more zero
 // byte after the last (an empty section or a missing file or section: two
-// zero bytes). Lines are given as they stand, "=" or not. Where the lines do
-// not fit into `size` bytes, the buffer ends with the last line that fits
-// whole and size - 2 is returned. Otherwise returns the number of bytes
-// stored, the final zero byte not counted.
+// zero bytes). Lines are given as they stand, "=" or not (Wine drops the
+// blanks around the first "=" and leaves ";" comment lines out). Where the
+// lines do not fit into `size` bytes, the buffer ends with the last line that
+// fits whole and size - 2 is returned (Windows: or the line before it, as
+// what the system stores last may be cut and is left out). Otherwise
+// returns the number of bytes stored, the final zero byte not counted.
 uint32_t ProfileReadSection(const char *section, char *buffer, uint32_t size, const char *path);
 // WritePrivateProfileSectionA: replaces the lines of `section` by `lines`
 // (zero-terminated lines, an empty line ends them), appending a missing

@@ -215,6 +215,23 @@ TEST(ExchangeFileTest, TheExtensionEndsTheNameAndCountsForItsLength) {
     test::RemoveTree(directory);
 }
 
+// The system cuts the line that does not fit; the platform hands on whole
+// lines only.
+TEST(ProfileSectionTest, ASectionThatDoesNotFitEndsWithAWholeLine) {
+    const std::string directory = test::MakeTempDir();
+    const std::string ini = test::JoinPath(directory, "exttool.ini");
+    test::WriteFile(ini, "[Environment]\r\nA=one\r\nB=two two\r\n[Other]\r\nC=3\r\n");
+    char buffer[32];
+    ASSERT_EQ(platform::ProfileReadSection("environment", buffer, sizeof buffer, ini.c_str()), 16u);
+    EXPECT_EQ(std::string(buffer, 17), std::string("A=one\0B=two two\0", 17));
+    for (const uint32_t size : {12u, 17u}) {
+        SCOPED_TRACE(size);
+        EXPECT_EQ(platform::ProfileReadSection("Environment", buffer, size, ini.c_str()), size - 2);
+        EXPECT_EQ(std::string(buffer, 7), std::string("A=one\0\0", 7));
+    }
+    test::RemoveTree(directory);
+}
+
 // ---- What CreateProcessA is given ----------------------------------------------------------
 // The platform is linked into this program, so its import of CreateProcessA
 // is this program's own; it is pointed at a recording function.

@@ -157,9 +157,10 @@ bool DirectoryUsable(const char *directory);
 enum class EnvironmentStatus {
     Done,
     Unknown,  // EnvironmentAppendValueOf: the copy has no such variable
-    TooLong,  // the value being made would exceed kEnvironmentValueChars characters
+    TooLong,  // the value being made (Windows: or a name) would exceed kEnvironmentValueChars characters
     Full,     // the block would exceed kEnvironmentBlockChars characters
-    Invalid,  // Windows: an ANSI text that does not convert
+    Invalid,  // Windows: an ANSI text that does not convert or holds a zero byte; a name that is
+              // empty or holds "=" past its first character
 };
 // The longest value a variable may be given, and the whole block (names,
 // "=", values and terminators), in characters (Windows: UTF-16 units).

@@ -256,7 +256,8 @@ void *ReplaceOwnImport(const char *name, void *replacement) {
     const auto *const nt = reinterpret_cast<const IMAGE_NT_HEADERS *>(
         base + reinterpret_cast<const IMAGE_DOS_HEADER *>(base)->e_lfanew);
     const IMAGE_DATA_DIRECTORY &imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    for (auto *dll = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR *>(base + imports.VirtualAddress); dll->Name; ++dll) {
+    const auto *dll = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR *>(base + imports.VirtualAddress);
+    for (; dll->Name != 0; ++dll) {
         auto *names = reinterpret_cast<const IMAGE_THUNK_DATA *>(base + dll->OriginalFirstThunk);
         auto *slots = reinterpret_cast<IMAGE_THUNK_DATA *>(base + dll->FirstThunk);
         for (; names->u1.AddressOfData != 0; ++names, ++slots) {

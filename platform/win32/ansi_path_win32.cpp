@@ -57,7 +57,8 @@ uint32_t AnsiPathFromWide(const wchar_t *path, char *buffer, uint32_t size) {
 uint32_t ExactAnsi(const wchar_t *text, uint32_t length, char *buffer, uint32_t size) {
     int made = 0;
     if (length == 0 || length > 0x7FFFFFFF) return 0;
-    return ToAnsi(text, static_cast<int>(length), buffer, size, &made) == Conversion::Exact ? static_cast<uint32_t>(made) : 0;
+    const Conversion result = ToAnsi(text, static_cast<int>(length), buffer, size, &made);
+    return result == Conversion::Exact ? static_cast<uint32_t>(made) : 0;
 }
 
 } // namespace platform

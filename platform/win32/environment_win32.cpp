@@ -130,7 +130,8 @@ EnvironmentStatus EnvironmentCopyHost() {
     wchar_t *const host = GetEnvironmentStringsW();
     if (!host) return EnvironmentStatus::Full;
     uint32_t units = 0;
-    while (host[units] != L'\0' && units < kEnvironmentBlockChars) units += static_cast<uint32_t>(wcslen(host + units)) + 1;
+    while (host[units] != L'\0' && units < kEnvironmentBlockChars)
+        units += static_cast<uint32_t>(wcslen(host + units)) + 1;
     ++units; // the block's last zero
     const bool fits = units <= kEnvironmentBlockChars;
     if (fits) {

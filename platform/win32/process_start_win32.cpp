@@ -167,7 +167,8 @@ ProcessHandle ProcessStartRedirected(const char *program, const char *commandLin
     handles[2] = handles[1] == INVALID_HANDLE_VALUE ? INVALID_HANDLE_VALUE : OpenForChild(errorPath, GENERIC_WRITE);
     PROCESS_INFORMATION process;
     memset(&process, 0, sizeof process);
-    const bool started = handles[2] != INVALID_HANDLE_VALUE && StartWithHandles(program, writable, options, handles, &process);
+    const bool started =
+        handles[2] != INVALID_HANDLE_VALUE && StartWithHandles(program, writable, options, handles, &process);
     for (int i = 2; i >= 0; --i) {
         CloseKeepingError(handles[i]);
         handles[i] = INVALID_HANDLE_VALUE;

@@ -76,11 +76,12 @@ bool ProfileWriteString(const char *section, const char *key, const char *value,
 // `path` that is not blank, with the blanks at its ends dropped (comment
 // lines may be among them), each followed by a zero byte, and one more zero
 // byte after the last (an empty section or a missing file or section: two
-// zero bytes). Lines are given as they stand, "=" or not. Where the lines do
-// not fit into `size` bytes, size - 2 is returned and the last line given
-// may be cut (Windows cuts it; POSIX leaves out the lines that do not fit
-// whole), so a caller drops it. Otherwise returns the number of bytes
-// stored, the final zero byte not counted.
+// zero bytes). Lines are given as they stand, "=" or not (Wine drops the
+// blanks around the first "=" and leaves ";" comment lines out). Where the
+// lines do not fit into `size` bytes, the buffer ends with the last line that
+// fits whole and size - 2 is returned (Windows: or the line before it, as
+// what the system stores last may be cut and is left out). Otherwise
+// returns the number of bytes stored, the final zero byte not counted.
 uint32_t ProfileReadSection(const char *section, char *buffer, uint32_t size, const char *path);
 // WritePrivateProfileSectionA: replaces the lines of `section` by `lines`
 // (zero-terminated lines, an empty line ends them), appending a missing
@@ -157,10 +158,11 @@ bool DirectoryUsable(const char *directory);
 enum class EnvironmentStatus {
     Done,
     Unknown,  // EnvironmentAppendValueOf: the copy has no such variable
-    TooLong,  // the value being made would exceed kEnvironmentValueChars characters
+    TooLong,  // the value being made (Windows: or a name) would exceed kEnvironmentValueChars characters
     Full,     // the block would exceed kEnvironmentBlockChars characters
-    Invalid,  // Windows: an ANSI text that does not convert; POSIX: a text with a zero
-              // byte, or a name that is empty or holds "=", which no entry can carry
+    Invalid,  // a text with a zero byte, or a name that is empty or holds "=" (Windows: past
+              // its first character), which no entry can carry; Windows: an ANSI text
+              // that does not convert
 };
 // The longest value a variable may be given, and the whole block (names,
 // "=", values and terminators), in characters (Windows: UTF-16 units).

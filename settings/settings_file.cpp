@@ -49,19 +49,12 @@ bool ReadOptionalKey(const char *section, const char *key, char *buffer, uint32_
     return false;
 }
 
-// The [Environment] lines; none without a settings path. Where the section
-// may not have fit, Windows cuts its last line, which could give a variable
-// the start of its value: that line is left out.
+// The [Environment] lines; none without a settings path. The profile
+// service hands on whole lines only, also where the section did not fit.
 void ReadEnvironment(ToolSettings *settings, const char *path) {
     char *lines = settings->Environment;
-    constexpr uint32_t size = sizeof settings->Environment;
     lines[0] = lines[1] = '\0';
-    if (path[0] != '\0' && platform::ProfileReadSection(kEnvironmentSection, lines, size, path) == size - 2) {
-        uint32_t last = 0;
-        for (uint32_t at = 0; at < size - 1 && lines[at] != '\0'; at += static_cast<uint32_t>(strlen(lines + at)) + 1)
-            last = at;
-        lines[last] = lines[last + 1] = '\0';
-    }
+    if (path[0] != '\0') platform::ProfileReadSection(kEnvironmentSection, lines, sizeof settings->Environment, path);
     settings->EnvironmentInFile = lines[0] != '\0';
 }
 

@@ -23,4 +23,10 @@ constexpr uint32_t kWidePathChars = 261;
 // GetShortPathNameW failed with.
 uint32_t AnsiPathFromWide(const wchar_t *path, char *buffer, uint32_t size);
 
+// The first conversion of AnsiPathFromWide alone, of `length` units of
+// `text`, into `buffer` (`size` bytes, no terminator added): the number of
+// bytes, or 0 where a character has no exact ANSI form or the result does
+// not fit.
+uint32_t ExactAnsi(const wchar_t *text, uint32_t length, char *buffer, uint32_t size);
+
 } // namespace platform

@@ -31,8 +31,17 @@ bool ProfileWriteString(const char *section, const char *key, const char *value,
     return WritePrivateProfileStringA(section, key, value, path) != 0;
 }
 
+// Where the lines do not fit, the system cuts the last one it stores (Wine
+// does, and the documentation promises nothing better); that line is left
+// out, so that only whole lines are handed on.
 uint32_t ProfileReadSection(const char *section, char *buffer, uint32_t size, const char *path) {
-    return GetPrivateProfileSectionA(section, buffer, size, path);
+    const DWORD length = GetPrivateProfileSectionA(section, buffer, size, path);
+    if (size < 2 || length != size - 2) return length;
+    uint32_t last = length;
+    while (last > 0 && buffer[last - 1] != '\0') --last;
+    buffer[last] = '\0';
+    buffer[last + 1] = '\0';
+    return length;
 }
 
 bool ProfileWriteSection(const char *section, const char *lines, const char *path) {

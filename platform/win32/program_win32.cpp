@@ -6,6 +6,8 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/win32/ansi_path_win32.h"
+#include "platform/win32/internal_win32.h"
 
 namespace platform {
 
@@ -74,9 +76,33 @@ bool IsAbsolute(const char *directory) {
 // PATH may hold up to 32,767 characters.
 char g_SearchPath[32768];
 
-bool FoundOnPath(const char *name, size_t length, char *path) {
-    const DWORD size = GetEnvironmentVariableA("PATH", g_SearchPath, sizeof g_SearchPath);
-    if (size == 0 || size >= sizeof g_SearchPath) return false;
+// The PATH of the copy the Environment calls made, into g_SearchPath: an
+// entry the ANSI code page cannot write exactly is left out, as is one that
+// does not fit, so that no look-alike folder is ever searched instead.
+bool TakeOwnSearchPath() {
+    uint32_t length = 0;
+    const wchar_t *const value = EnvironmentValue(L"PATH", &length);
+    if (!value) return false;
+    uint32_t at = 0;
+    for (uint32_t start = 0; start < length;) {
+        uint32_t end = start;
+        while (end < length && value[end] != L';') ++end;
+        const uint32_t made = ExactAnsi(value + start, end - start, g_SearchPath + at, sizeof g_SearchPath - 1 - at);
+        at += made;
+        if (made > 0 && at < sizeof g_SearchPath - 1) g_SearchPath[at++] = ';';
+        start = end + 1;
+    }
+    g_SearchPath[at] = '\0';
+    return at > 0;
+}
+
+bool FoundOnPath(const char *name, size_t length, bool ownEnvironment, char *path) {
+    if (ownEnvironment) {
+        if (!TakeOwnSearchPath()) return false;
+    } else {
+        const DWORD size = GetEnvironmentVariableA("PATH", g_SearchPath, sizeof g_SearchPath);
+        if (size == 0 || size >= sizeof g_SearchPath) return false;
+    }
     for (char *entry = g_SearchPath; *entry != '\0';) {
         char *end = entry;
         while (*end != '\0' && *end != ';') ++end;
@@ -95,7 +121,7 @@ bool FoundOnPath(const char *name, size_t length, char *path) {
 }
 
 // The folder of the host's program, then the system folders, then PATH.
-bool SearchBareName(const char *name, size_t length, char *path) {
+bool SearchBareName(const char *name, size_t length, bool ownEnvironment, char *path) {
     char directory[kMaxPath + 1];
     const uint32_t hostLength = ModuleFileName(nullptr, directory, sizeof directory);
     directory[NameStart(directory, hostLength)] = '\0';
@@ -104,7 +130,7 @@ bool SearchBareName(const char *name, size_t length, char *path) {
     if (system > 0 && system < sizeof directory && FoundIn(directory, name, length, path)) return true;
     const UINT windows = GetWindowsDirectoryA(directory, sizeof directory);
     if (windows > 0 && windows < sizeof directory && FoundIn(directory, name, length, path)) return true;
-    return FoundOnPath(name, length, path);
+    return FoundOnPath(name, length, ownEnvironment, path);
 }
 
 // An unquoted path followed by blanks: the longest part of the line, ending
@@ -144,7 +170,7 @@ bool RunsThroughCommandInterpreter(const char *path) {
 
 } // namespace
 
-bool FindProgram(const char *commandLine, bool, ProgramFound *found) {
+bool FindProgram(const char *commandLine, bool ownEnvironment, ProgramFound *found) {
     found->Path[0] = '\0';
     found->ThroughCommandInterpreter = false;
     const char *line = commandLine;
@@ -164,7 +190,7 @@ bool FindProgram(const char *commandLine, bool, ProgramFound *found) {
     if (length == 0) {
         // An empty line names no program.
     } else if (NameStart(item, length) == 0) {
-        named = SearchBareName(item, length, found->Path);
+        named = SearchBareName(item, length, ownEnvironment, found->Path);
     } else if (!quoted && item[length] != '\0') {
         TakeLongestExistingPrefix(item, length, found->Path);
         named = found->Path[0] != '\0';

@@ -1,0 +1,267 @@
+// The program's own environment and start options on Windows, called
+// directly: the wide copy of the host's environment, the program found
+// through its PATH, the start directory, the exchange file's extension, and
+// what CreateProcessA is given for them.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/win32/internal_win32.h"
+#include "test_support.h"
+
+namespace {
+
+using platform::EnvironmentStatus;
+
+std::vector<std::wstring> Entries(const wchar_t *block) {
+    std::vector<std::wstring> entries;
+    for (const wchar_t *entry = block; *entry != L'\0'; entry += wcslen(entry) + 1) entries.emplace_back(entry);
+    return entries;
+}
+
+std::wstring ValueOf(const wchar_t *name) {
+    uint32_t length = 0;
+    const wchar_t *const value = platform::EnvironmentValue(name, &length);
+    return value ? std::wstring(value, length) : L"(none)";
+}
+
+// The value is made of `pieces`, each a text or, after a "%", the value of
+// another variable; the variable is put even after a failed piece. Returns
+// the first status that is not Done.
+EnvironmentStatus Put(const std::string &name, const std::vector<std::string> &pieces) {
+    EnvironmentStatus first = EnvironmentStatus::Done;
+    for (const std::string &piece : pieces) {
+        const EnvironmentStatus status =
+            piece[0] == '%' ? platform::EnvironmentAppendValueOf(piece.data() + 1, piece.size() - 1)
+                            : platform::EnvironmentAppendText(piece.data(), piece.size());
+        if (first == EnvironmentStatus::Done) first = status;
+    }
+    const EnvironmentStatus put = platform::EnvironmentPut(name.data(), name.size());
+    return first == EnvironmentStatus::Done ? put : first;
+}
+
+const wchar_t kWideValue[] = L"C:\\Users\\\u042E\u043B\u0438\u044F";
+
+class EnvironmentTest : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(SetEnvironmentVariableW(L"EXTTOOL_TEST_WIDE", kWideValue));
+        ASSERT_TRUE(SetEnvironmentVariableW(L"=Y:", L"Y:\\folder"));
+        ASSERT_EQ(platform::EnvironmentCopyHost(), EnvironmentStatus::Done);
+    }
+    void TearDown() override {
+        SetEnvironmentVariableW(L"EXTTOOL_TEST_WIDE", nullptr);
+        SetEnvironmentVariableW(L"=Y:", nullptr);
+    }
+};
+
+// The copy is the host's block as it stands; what is put into it stays out
+// of the host's; a block that cannot take an entry is kept as it was.
+TEST_F(EnvironmentTest, CopyKeepsEveryInheritedEntryAndLeavesTheHostsAlone) {
+    wchar_t *const host = GetEnvironmentStringsW();
+    const std::vector<std::wstring> hostEntries = Entries(host);
+    FreeEnvironmentStringsW(host);
+    EXPECT_EQ(Entries(platform::EnvironmentBlock()), hostEntries);
+    EXPECT_EQ(ValueOf(L"exttool_test_wide"), kWideValue);
+    EnvironmentStatus status = EnvironmentStatus::Done;
+    std::vector<std::wstring> before;
+    for (int i = 0; i < 80 && status == EnvironmentStatus::Done; ++i) {
+        before = Entries(platform::EnvironmentBlock());
+        status = Put("EXTTOOL_TEST_FILL" + std::to_string(i), {std::string(1023, 'f')});
+    }
+    EXPECT_EQ(status, EnvironmentStatus::Full);
+    EXPECT_EQ(Entries(platform::EnvironmentBlock()), before);
+    EXPECT_EQ(GetEnvironmentVariableW(L"EXTTOOL_TEST_FILL0", nullptr, 0), 0u);
+}
+
+// A byte that begins a double-byte character but ends the text (or a lone
+// continuation byte where the code page is UTF-8) is no character; in a
+// single-byte code page such as 1252 it is one.
+bool LoneLeadByteIsInvalid() { return GetACP() == 932 || GetACP() == CP_UTF8; }
+
+TEST_F(EnvironmentTest, ValuesAreMadePutAndRemoved) {
+    using enum EnvironmentStatus;
+    const std::string x1000(1000, 'x');
+    struct Case {
+        const char *what;
+        std::vector<std::pair<std::string, std::vector<std::string>>> puts;
+        EnvironmentStatus last;
+        const wchar_t *name;
+        std::wstring value;
+    } cases[] = {
+        {"a later value wins, names without regard to case",
+         {{"EXTTOOL_TEST_A", {"one"}}, {"exttool_test_a", {"two"}}}, Done, L"Exttool_Test_A", L"two"},
+        {"an inherited value is replaced", {{"exttool_test_wide", {"new"}}}, Done, L"EXTTOOL_TEST_WIDE", L"new"},
+        {"an empty value removes", {{"EXTTOOL_TEST_A", {"one"}}, {"Exttool_Test_A", {}}}, Done, L"EXTTOOL_TEST_A",
+         L"(none)"},
+        {"values of others, hidden ones too", {{"EXTTOOL_TEST_A", {"%=Y:", ";", "%exttool_test_wide"}}}, Done,
+         L"EXTTOOL_TEST_A", std::wstring(L"Y:\\folder;") + kWideValue},
+        {"an unknown variable appends nothing", {{"EXTTOOL_TEST_A", {"x", "%EXTTOOL_TEST_NONE"}}}, Unknown,
+         L"EXTTOOL_TEST_A", L"x"},
+        {"1023 units fit", {{"EXTTOOL_TEST_A", {x1000, std::string(23, 'y')}}}, Done, L"EXTTOOL_TEST_A",
+         std::wstring(1000, L'x') + std::wstring(23, L'y')},
+        {"a piece past 1023 units appends nothing", {{"EXTTOOL_TEST_A", {x1000, std::string(24, 'y')}}}, TooLong,
+         L"EXTTOOL_TEST_A", std::wstring(1000, L'x')},
+        {"a zero byte is invalid", {{"EXTTOOL_TEST_A", {std::string("a\0b", 3)}}}, Invalid, L"EXTTOOL_TEST_A",
+         L"(none)"},
+        {"a name with \"=\" is invalid", {{"EXTTOOL_TEST_A=B", {"v"}}}, Invalid, L"EXTTOOL_TEST_A", L"(none)"},
+        {"a lone lead byte", {{"EXTTOOL_TEST_A", {"\x82"}}}, LoneLeadByteIsInvalid() ? Invalid : Done,
+         L"EXTTOOL_TEST_A", LoneLeadByteIsInvalid() ? L"(none)" : L"\u201A"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(platform::EnvironmentCopyHost(), Done);
+        EnvironmentStatus status = Done;
+        for (const auto &[name, pieces] : c.puts) status = Put(name, pieces);
+        EXPECT_EQ(status, c.last);
+        EXPECT_EQ(ValueOf(c.name), c.value);
+        size_t named = 0;
+        for (const std::wstring &entry : Entries(platform::EnvironmentBlock()))
+            named += _wcsnicmp(entry.c_str(), c.name, wcslen(c.name)) == 0 && entry[wcslen(c.name)] == L'=';
+        EXPECT_EQ(named, c.value == L"(none)" ? 0u : 1u);
+    }
+}
+
+TEST(StartDirectoryTest, OnlyAnExistingDirectoryIsUsable) {
+    const std::string directory = test::MakeTempDir();
+    const std::string file = test::JoinPath(directory, "file.txt");
+    test::WriteFile(file, "x");
+    EXPECT_TRUE(platform::DirectoryUsable(directory.c_str()));
+    for (const std::string &bad : {file, test::JoinPath(directory, "missing"), test::JoinPath(directory, "a\\b")}) {
+        SetLastError(0);
+        EXPECT_FALSE(platform::DirectoryUsable(bad.c_str())) << bad;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DIRECTORY)) << bad;
+    }
+    test::RemoveTree(directory);
+}
+
+// Whether the name fits MAX_PATH counts the extension given, dot included;
+// one that could leave the folder is refused.
+TEST(ExchangeFileTest, TheExtensionCountsForTheNamesLength) {
+    char path[platform::kMaxPath + 1];
+    struct Case {
+        size_t directoryLength;
+        const char *extension;
+        DWORD error;
+    } cases[] = {
+        {236, ".sixteen-chars.x", ERROR_DIRECTORY},
+        {237, ".sixteen-chars.x", ERROR_FILENAME_EXCED_RANGE},
+        {237, ".TMP", ERROR_DIRECTORY},
+        {10, ".seventeen-chars.", ERROR_INVALID_NAME},
+        {10, "TMP", ERROR_INVALID_NAME},
+        {10, ".\\..\\x", ERROR_INVALID_NAME},
+    };
+    for (const Case &c : cases) {
+        const std::string missing = "Z:\\" + std::string(c.directoryLength - 3, 'd');
+        EXPECT_FALSE(platform::CreateUniqueFile(missing.c_str(), "se", c.extension, path)) << c.extension;
+        EXPECT_EQ(GetLastError(), c.error) << c.directoryLength << c.extension;
+    }
+}
+
+// The system cuts the line that does not fit; the platform hands on whole
+// lines only.
+TEST(ProfileSectionTest, ASectionThatDoesNotFitEndsWithAWholeLine) {
+    const std::string directory = test::MakeTempDir();
+    const std::string ini = test::JoinPath(directory, "exttool.ini");
+    test::WriteFile(ini, "[Environment]\r\nA=one\r\nB=two two\r\n[Other]\r\nC=3\r\n");
+    char buffer[32];
+    ASSERT_EQ(platform::ProfileReadSection("environment", buffer, sizeof buffer, ini.c_str()), 16u);
+    EXPECT_EQ(std::string(buffer, 17), std::string("A=one\0B=two two\0", 17));
+    for (const uint32_t size : {12u, 17u}) {
+        SCOPED_TRACE(size);
+        EXPECT_EQ(platform::ProfileReadSection("Environment", buffer, size, ini.c_str()), size - 2);
+        EXPECT_EQ(std::string(buffer, 7), std::string("A=one\0\0", 7));
+    }
+    test::RemoveTree(directory);
+}
+
+// ---- What CreateProcessA is given ----------------------------------------------------------
+// The platform is linked into this program, so its import of CreateProcessA
+// is this program's own; it is pointed at a recording function.
+struct StartCall {
+    DWORD flags;
+    const void *environment;
+    std::string directory;
+};
+std::vector<StartCall> g_Starts;
+decltype(&CreateProcessA) g_RealCreateProcessA;
+
+BOOL WINAPI RecordCreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES process,
+                                 LPSECURITY_ATTRIBUTES thread, BOOL inherit, DWORD flags, LPVOID environment,
+                                 LPCSTR directory, LPSTARTUPINFOA startup, LPPROCESS_INFORMATION information) {
+    g_Starts.push_back({flags, environment, directory ? directory : "(null)"});
+    return g_RealCreateProcessA(application, commandLine, process, thread, inherit, flags, environment, directory,
+                                startup, information);
+}
+
+void *ReplaceOwnImport(const char *name, void *replacement) {
+    auto *const base = reinterpret_cast<unsigned char *>(GetModuleHandleA(nullptr));
+    const auto *const nt = reinterpret_cast<const IMAGE_NT_HEADERS *>(
+        base + reinterpret_cast<const IMAGE_DOS_HEADER *>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY &imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    const auto *dll = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR *>(base + imports.VirtualAddress);
+    for (; dll->Name != 0; ++dll) {
+        auto *names = reinterpret_cast<const IMAGE_THUNK_DATA *>(base + dll->OriginalFirstThunk);
+        auto *slots = reinterpret_cast<IMAGE_THUNK_DATA *>(base + dll->FirstThunk);
+        for (; names->u1.AddressOfData != 0; ++names, ++slots) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal) ||
+                strcmp(reinterpret_cast<const IMAGE_IMPORT_BY_NAME *>(base + names->u1.AddressOfData)->Name, name))
+                continue;
+            DWORD protection = 0;
+            VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &protection);
+            void *const previous = reinterpret_cast<void *>(slots->u1.Function);
+            slots->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
+            VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, protection, &protection);
+            return previous;
+        }
+    }
+    return nullptr;
+}
+
+// Without options the call is the one of old: the host's environment and
+// directory. With them, the wide copy and the directory, which the program
+// then runs in.
+TEST(StartOptionsTest, CreateProcessGetsTheCopyAndTheDirectory) {
+    const std::string directory = test::MakeTempDir();
+    const std::string record = test::JoinPath(directory, "record.txt");
+    for (const char *name : {"in", "out", "err"}) test::WriteFile(test::JoinPath(directory, name), "");
+    ASSERT_EQ(platform::EnvironmentCopyHost(), EnvironmentStatus::Done);
+    g_RealCreateProcessA = reinterpret_cast<decltype(g_RealCreateProcessA)>(
+        ReplaceOwnImport("CreateProcessA", reinterpret_cast<void *>(RecordCreateProcessA)));
+    ASSERT_NE(g_RealCreateProcessA, nullptr);
+    const std::string program = std::string(EXTTOOL_TOOLS_DIR) + "/tool_record_args.exe";
+    const std::string line = "tool_record_args \"" + record + "\"";
+    for (const bool redirected : {false, true}) {
+        for (const bool options : {false, true}) {
+            SCOPED_TRACE(std::string(redirected ? "redirected" : "plain") + (options ? ", options" : ""));
+            g_Starts.clear();
+            const platform::StartOptions start{options ? directory.c_str() : nullptr, options};
+            const platform::ProcessHandle process =
+                redirected ? platform::ProcessStartRedirected(program.c_str(), line.c_str(), start,
+                                                              test::JoinPath(directory, "in").c_str(),
+                                                              test::JoinPath(directory, "out").c_str(),
+                                                              test::JoinPath(directory, "err").c_str())
+                           : platform::ProcessStart(program.c_str(), line.c_str(), start);
+            ASSERT_NE(process, 0) << GetLastError();
+            const platform::ProcessEnd end = platform::ProcessWaitWithLimits(process, platform::WaitLimits{});
+            EXPECT_EQ(end.Kind, platform::EndKind::Exited);
+            EXPECT_EQ(end.Code, 0u);
+            ASSERT_EQ(g_Starts.size(), 1u);
+            EXPECT_EQ(g_Starts[0].flags & CREATE_UNICODE_ENVIRONMENT, options ? CREATE_UNICODE_ENVIRONMENT : 0u);
+            EXPECT_EQ(g_Starts[0].environment, options ? platform::EnvironmentBlock() : nullptr);
+            EXPECT_EQ(g_Starts[0].directory, options ? directory : "(null)");
+            char current[MAX_PATH];
+            GetCurrentDirectoryA(MAX_PATH, current);
+            const std::string recorded = test::ReadFile(record);
+            EXPECT_EQ(recorded.substr(0, recorded.find('\n')), options ? directory : std::string(current));
+        }
+    }
+    ReplaceOwnImport("CreateProcessA", reinterpret_cast<void *>(g_RealCreateProcessA));
+    test::RemoveTree(directory);
+}
+
+} // namespace

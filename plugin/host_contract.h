@@ -8,7 +8,7 @@
 // The 32-bit layout is the contract hosts were written against; every offset
 // below is proven at compile time. 64-bit builds use the same struct with
 // natural alignment (callback slots and the window handle grow to 8 bytes),
-// which the README documents as the 64-bit contract.
+// which the manual (docs/manual.md) documents as the 64-bit contract.
 #pragma once
 
 #include <cstddef>

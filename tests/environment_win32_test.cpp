@@ -1,7 +1,7 @@
 // The program's own environment and start options on Windows, called
-// directly: the wide copy of the host's environment, the program found
-// through its PATH, the start directory, the exchange file's extension, and
-// what CreateProcessA is given for them.
+// directly: the wide copy of the host's environment, the start directory,
+// the exchange file's extension and the profile section that did not fit.
+// What CreateProcessA is given for them is checked in the run's own test.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -176,91 +176,6 @@ TEST(ProfileSectionTest, ASectionThatDoesNotFitEndsWithAWholeLine) {
         EXPECT_EQ(platform::ProfileReadSection("Environment", buffer, size, ini.c_str()), size - 2);
         EXPECT_EQ(std::string(buffer, 7), std::string("A=one\0\0", 7));
     }
-    test::RemoveTree(directory);
-}
-
-// ---- What CreateProcessA is given ----------------------------------------------------------
-// The platform is linked into this program, so its import of CreateProcessA
-// is this program's own; it is pointed at a recording function.
-struct StartCall {
-    DWORD flags;
-    const void *environment;
-    std::string directory;
-};
-std::vector<StartCall> g_Starts;
-decltype(&CreateProcessA) g_RealCreateProcessA;
-
-BOOL WINAPI RecordCreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES process,
-                                 LPSECURITY_ATTRIBUTES thread, BOOL inherit, DWORD flags, LPVOID environment,
-                                 LPCSTR directory, LPSTARTUPINFOA startup, LPPROCESS_INFORMATION information) {
-    g_Starts.push_back({flags, environment, directory ? directory : "(null)"});
-    return g_RealCreateProcessA(application, commandLine, process, thread, inherit, flags, environment, directory,
-                                startup, information);
-}
-
-void *ReplaceOwnImport(const char *name, void *replacement) {
-    auto *const base = reinterpret_cast<unsigned char *>(GetModuleHandleA(nullptr));
-    const auto *const nt = reinterpret_cast<const IMAGE_NT_HEADERS *>(
-        base + reinterpret_cast<const IMAGE_DOS_HEADER *>(base)->e_lfanew);
-    const IMAGE_DATA_DIRECTORY &imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    const auto *dll = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR *>(base + imports.VirtualAddress);
-    for (; dll->Name != 0; ++dll) {
-        auto *names = reinterpret_cast<const IMAGE_THUNK_DATA *>(base + dll->OriginalFirstThunk);
-        auto *slots = reinterpret_cast<IMAGE_THUNK_DATA *>(base + dll->FirstThunk);
-        for (; names->u1.AddressOfData != 0; ++names, ++slots) {
-            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal) ||
-                strcmp(reinterpret_cast<const IMAGE_IMPORT_BY_NAME *>(base + names->u1.AddressOfData)->Name, name))
-                continue;
-            DWORD protection = 0;
-            VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &protection);
-            void *const previous = reinterpret_cast<void *>(slots->u1.Function);
-            slots->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
-            VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, protection, &protection);
-            return previous;
-        }
-    }
-    return nullptr;
-}
-
-// Without options the call is the one of old: the host's environment and
-// directory. With them, the wide copy and the directory, which the program
-// then runs in.
-TEST(StartOptionsTest, CreateProcessGetsTheCopyAndTheDirectory) {
-    const std::string directory = test::MakeTempDir();
-    const std::string record = test::JoinPath(directory, "record.txt");
-    for (const char *name : {"in", "out", "err"}) test::WriteFile(test::JoinPath(directory, name), "");
-    ASSERT_EQ(platform::EnvironmentCopyHost(), EnvironmentStatus::Done);
-    g_RealCreateProcessA = reinterpret_cast<decltype(g_RealCreateProcessA)>(
-        ReplaceOwnImport("CreateProcessA", reinterpret_cast<void *>(RecordCreateProcessA)));
-    ASSERT_NE(g_RealCreateProcessA, nullptr);
-    const std::string program = std::string(EXTTOOL_TOOLS_DIR) + "/tool_record_args.exe";
-    const std::string line = "tool_record_args \"" + record + "\"";
-    for (const bool redirected : {false, true}) {
-        for (const bool options : {false, true}) {
-            SCOPED_TRACE(std::string(redirected ? "redirected" : "plain") + (options ? ", options" : ""));
-            g_Starts.clear();
-            const platform::StartOptions start{options ? directory.c_str() : nullptr, options};
-            const platform::ProcessHandle process =
-                redirected ? platform::ProcessStartRedirected(program.c_str(), line.c_str(), start,
-                                                              test::JoinPath(directory, "in").c_str(),
-                                                              test::JoinPath(directory, "out").c_str(),
-                                                              test::JoinPath(directory, "err").c_str())
-                           : platform::ProcessStart(program.c_str(), line.c_str(), start);
-            ASSERT_NE(process, 0) << GetLastError();
-            const platform::ProcessEnd end = platform::ProcessWaitWithLimits(process, platform::WaitLimits{});
-            EXPECT_EQ(end.Kind, platform::EndKind::Exited);
-            EXPECT_EQ(end.Code, 0u);
-            ASSERT_EQ(g_Starts.size(), 1u);
-            EXPECT_EQ(g_Starts[0].flags & CREATE_UNICODE_ENVIRONMENT, options ? CREATE_UNICODE_ENVIRONMENT : 0u);
-            EXPECT_EQ(g_Starts[0].environment, options ? platform::EnvironmentBlock() : nullptr);
-            EXPECT_EQ(g_Starts[0].directory, options ? directory : "(null)");
-            char current[MAX_PATH];
-            GetCurrentDirectoryA(MAX_PATH, current);
-            const std::string recorded = test::ReadFile(record);
-            EXPECT_EQ(recorded.substr(0, recorded.find('\n')), options ? directory : std::string(current));
-        }
-    }
-    ReplaceOwnImport("CreateProcessA", reinterpret_cast<void *>(g_RealCreateProcessA));
     test::RemoveTree(directory);
 }
 

@@ -1707,6 +1707,8 @@ struct StartCall {
     DWORD flags;
     DWORD startupSize, startupFlags;
     HANDLE standard[3];
+    bool environment; // lpEnvironment given
+    std::string directory; // lpCurrentDirectory
 };
 struct AttributeCall {
     DWORD_PTR attribute;
@@ -1729,7 +1731,8 @@ BOOL WINAPI RecordCreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURI
                                  LPSECURITY_ATTRIBUTES thread, BOOL inheritHandles, DWORD flags, LPVOID environment,
                                  LPCSTR directory, LPSTARTUPINFOA startup, LPPROCESS_INFORMATION information) {
     g_Starts.push_back({application ? application : "(null)", inheritHandles, flags, startup->cb, startup->dwFlags,
-                        {startup->hStdInput, startup->hStdOutput, startup->hStdError}});
+                        {startup->hStdInput, startup->hStdOutput, startup->hStdError}, environment != nullptr,
+                        directory ? directory : "(null)"});
     return g_RealCreateProcessA(application, commandLine, process, thread, inheritHandles, flags, environment,
                                 directory, startup, information);
 }
@@ -1776,11 +1779,16 @@ Function Replace(void *module, const char *name, Function replacement, const cha
 // its size. Filter mode: inheritance on, but through a handle list of exactly
 // the three standard handles, and no console window. Both start suspended,
 // so that the program is in its job before it can start another, a job
-// that a child may leave when it asks to.
+// that a child may leave when it asks to. Run options add the wide copy of
+// the environment and the start directory, and nothing else.
 TEST_F(RunToolTest, ProgramIsStartedWithTheDocumentedArguments) {
-    for (const bool filter : {false, true}) {
-        SCOPED_TRACE(filter ? "filter mode" : "file mode");
-        Install({.commandLine = filter ? Tool("tool_cat") : Tool("tool_upper_case") + " %f", .filter = filter});
+    for (const int run : {0, 1, 2, 3}) {
+        const bool filter = run & 1, options = run & 2;
+        SCOPED_TRACE(std::string(filter ? "filter mode" : "file mode") + (options ? ", run options" : ""));
+        Install({.commandLine = filter ? Tool("tool_cat") : Tool("tool_upper_case") + " %f",
+                 .filter = filter,
+                 .pathKeys = options ? "StartDirectory=" + directory_ + "\r\n" : "",
+                 .environment = options ? "EXTTOOL_SET=1\r\n" : ""});
         g_RealCreateProcessA = reinterpret_cast<decltype(g_RealCreateProcessA)>(
             ReplaceImport(module_.handle, "CreateProcessA", reinterpret_cast<void *>(RecordCreateProcessA)));
         g_RealUpdateProcThreadAttribute = reinterpret_cast<decltype(g_RealUpdateProcThreadAttribute)>(ReplaceImport(
@@ -1800,9 +1808,12 @@ TEST_F(RunToolTest, ProgramIsStartedWithTheDocumentedArguments) {
         EXPECT_EQ(g_JobLimits, std::vector<DWORD>{JOB_OBJECT_LIMIT_BREAKAWAY_OK});
         const StartCall &start = g_Starts[0];
         EXPECT_EQ(start.application, filter ? Tool("tool_cat") : Tool("tool_upper_case"));
+        EXPECT_EQ(start.environment, options);
+        EXPECT_EQ(start.directory, options ? directory_ : "(null)");
+        const DWORD unicode = options ? CREATE_UNICODE_ENVIRONMENT : 0;
         if (!filter) {
             EXPECT_EQ(start.inheritHandles, FALSE);
-            EXPECT_EQ(start.flags, static_cast<DWORD>(NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED));
+            EXPECT_EQ(start.flags, static_cast<DWORD>(NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED | unicode));
             EXPECT_EQ(start.startupSize, sizeof(STARTUPINFOA));
             EXPECT_EQ(start.startupFlags, 0u);
             EXPECT_TRUE(g_Attributes.empty());
@@ -1810,7 +1821,7 @@ TEST_F(RunToolTest, ProgramIsStartedWithTheDocumentedArguments) {
         }
         EXPECT_EQ(start.inheritHandles, TRUE);
         EXPECT_EQ(start.flags, static_cast<DWORD>(NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED | CREATE_NO_WINDOW |
-                                                  EXTENDED_STARTUPINFO_PRESENT));
+                                                  EXTENDED_STARTUPINFO_PRESENT | unicode));
         EXPECT_EQ(start.startupSize, sizeof(STARTUPINFOEXA));
         EXPECT_EQ(start.startupFlags, static_cast<DWORD>(STARTF_USESTDHANDLES));
         ASSERT_EQ(g_Attributes.size(), 1u);

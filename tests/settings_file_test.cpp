@@ -146,26 +146,6 @@ TEST_F(SettingsFileTest, RunOptionsAreReadAsTheyStandAndTooLongOnesStayTooLong) 
     }
 }
 
-// A section larger than the record: the lines that are read are whole and
-// in order, and no cut line is ever taken for a value.
-TEST_F(SettingsFileTest, EnvironmentTooLargeKeepsOnlyWholeLines) {
-    std::string file = "[Environment]\r\n";
-    std::vector<std::string> written;
-    for (int i = 0; i < 1200; ++i) {
-        char line[40];
-        snprintf(line, sizeof line, "V%04d=%s", i, std::string(25, 'a' + i % 26).c_str());
-        written.push_back(line);
-        file += written.back() + "\r\n";
-    }
-    test::WriteFile(path_, file);
-    const ToolSettings settings = Read();
-    std::vector<std::string> read;
-    for (const char *line = settings.Environment; *line; line += strlen(line) + 1) read.push_back(line);
-    ASSERT_GE(read.size(), 1000u);
-    ASSERT_LT(read.size(), written.size());
-    EXPECT_EQ(read, std::vector<std::string>(written.begin(), written.begin() + static_cast<long>(read.size())));
-}
-
 TEST_F(SettingsFileTest, TextsAreCutToTheirCapacity) {
     const std::string caption40 = "0123456789abcdefghijABCDEFGHIJ0123456789";
     const std::string long300(300, 'x');
